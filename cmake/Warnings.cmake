@@ -1,0 +1,19 @@
+# Warnings are errors on every compiler we build with.
+add_library(quillet_warnings INTERFACE)
+target_compile_options(quillet_warnings INTERFACE
+  -Wall -Wextra -Wpedantic -Werror
+  -Wshadow -Wformat=2 -Wundef -Wcast-qual -Wimplicit-fallthrough
+  $<$<COMPILE_LANGUAGE:CXX>:-Wold-style-cast -Wnon-virtual-dtor>
+  $<$<COMPILE_LANGUAGE:C>:-Wstrict-prototypes -Wmissing-prototypes>)
+
+# Libraries that ship: no exceptions, no RTTI, no C++ runtime at run time.
+function(quillet_plain_library target)
+  target_compile_options(${target} PRIVATE
+    $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti>)
+  set_target_properties(${target} PROPERTIES LINKER_LANGUAGE C)
+  target_link_options(${target} PRIVATE -Wl,--as-needed -Wl,-z,relro,-z,now)
+  if(NOT QUILLET_SANITIZE)
+    target_link_options(${target} PRIVATE -Wl,--no-undefined)
+  endif()
+  target_link_libraries(${target} PRIVATE quillet_warnings)
+endfunction()

@@ -1,0 +1,128 @@
+/*
+ * The async XDR runtime contract: what filters see of a stream, the results
+ * they return, the primitives they call and the frames that let them resume.
+ *
+ * A filter result is 1 (AXDR_TRUE), 0 (AXDR_FALSE) or a pending status
+ * (any other value; the runtime reports AXDR_PENDING). A filter that gets a
+ * pending status returns it at once; the caller calls it again later with
+ * the same arguments and it continues where it stopped.
+ *
+ * Compiles as C99 and as C++.
+ */
+#ifndef QUILLET_AXDR_H
+#define QUILLET_AXDR_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Marks the symbols that a shared library exports. */
+#if defined(__GNUC__)
+#define AXDR_EXPORT __attribute__((visibility("default")))
+#else
+#define AXDR_EXPORT
+#endif
+
+/* Filter results. */
+#define AXDR_FALSE 0
+#define AXDR_TRUE 1
+/* The pending status the runtime reports: the stream cannot go on yet. */
+#define AXDR_PENDING 2
+
+/* Operation codes, the stream's first word. The ALT codes act as their
+ * plain counterparts. */
+enum axdr_op {
+    AXDR_ENCODE = 0,
+    AXDR_DECODE = 1,
+    AXDR_FREE = 2,
+    AXDR_ENCODE_ALT = 3,
+    AXDR_DECODE_ALT = 4,
+    AXDR_PRINT = 5
+};
+
+typedef struct axdr_stream axdr_stream_t;
+
+/* The print context: a word local to one printing call of an aggregate,
+ * passed by address to each of its element calls. Only the runtime uses
+ * what it holds. */
+typedef uintptr_t axdr_print_ctx_t;
+
+/* The operations table, the stream's second word. */
+struct axdr_ops {
+    /* Starts the element `name` of an aggregate; is_first is 1 on the
+     * aggregate's first element. A NULL name with is_first 0 closes the
+     * aggregate. */
+    int (*x_print_element)(axdr_stream_t *s, const char *name, int is_first,
+                           axdr_print_ctx_t *ctx);
+    /* Prints one NUL-terminated text value. */
+    int (*x_print_value)(axdr_stream_t *s, const char *text);
+};
+
+/* The head of every stream. Filters read x_op and x_ops only; the runtime
+ * keeps its own state behind this head, so streams come only from the
+ * runtime's constructors. */
+struct axdr_stream {
+    int x_op;                     /* enum axdr_op */
+    const struct axdr_ops *x_ops; /* print entries */
+};
+
+/* A filter: a stream and a pointer to the object it codes. */
+typedef int (*axdr_filter_t)(axdr_stream_t *s, void *obj);
+
+/* A resumable filter's identity for its frame: its own address, converted
+ * to this type (a function pointer; it is compared, never called). */
+typedef void (*axdr_self_t)(void);
+
+/* Primitives. Each is resumable at any byte: after a pending status the
+ * stream keeps the progress of the unit in flight, and the next call for
+ * the same value goes on from the byte where it stopped. In AXDR_PRINT the
+ * numeric ones print their value; codes 6 and above give AXDR_FALSE. */
+AXDR_EXPORT int axdr_int(axdr_stream_t *s, int *v);
+AXDR_EXPORT int axdr_uint32_t(axdr_stream_t *s, uint32_t *v);
+AXDR_EXPORT int axdr_u_int(axdr_stream_t *s, unsigned int *v);
+AXDR_EXPORT int axdr_u_int64_t(axdr_stream_t *s, uint64_t *v);
+
+/* An XDR string of at most maxlen bytes (~0u: no limit). Decoding into a
+ * NULL *sp allocates; the string is stored only once complete. Embedded NUL
+ * bytes and non-zero padding are refused. AXDR_FREE releases *sp and sets
+ * it to NULL. */
+AXDR_EXPORT int axdr_string(axdr_stream_t *s, char **sp, unsigned int maxlen);
+
+/* axdr_string without a limit, as a filter over a `char **`. */
+AXDR_EXPORT int axdr_wrapstring(axdr_stream_t *s, void *sp);
+
+/* Applies `filter` to `obj`; in AXDR_PRINT it first starts the element
+ * `name` as x_print_element does. Adds nothing to the wire. */
+AXDR_EXPORT int axdr_element(axdr_stream_t *s, const char *name, int is_first,
+                             axdr_filter_t filter, void *obj,
+                             axdr_print_ctx_t *ctx);
+
+/* Releases what a decode allocated: axdr_free(axdr_wrapstring, &str). */
+AXDR_EXPORT void axdr_free(axdr_filter_t filter, void *obj);
+
+/* The frame handle: an opaque word written by setup and handed to teardown. */
+typedef uintptr_t axdr_frame_t;
+
+/* Opens a resumable filter's frame. `self` is the filter's own address;
+ * *state is 0 and *scratchp aims at a local record of scratch_size bytes (or
+ * 0 and NULL). After a pending status, setup at the same depth restores the
+ * state and the scratch record. Only AXDR_TRUE lets the filter go on; any
+ * other result is returned at once, without teardown. */
+AXDR_EXPORT int axdr_async_setup(axdr_stream_t *s, axdr_self_t self,
+                                 axdr_frame_t *frame, int *state,
+                                 size_t scratch_size, void **scratchp);
+
+/* Closes the frame once after each setup that returned AXDR_TRUE, with the
+ * result the filter returns: a pending status keeps the state and scratch
+ * record, AXDR_TRUE or AXDR_FALSE end the frame. */
+AXDR_EXPORT int axdr_async_teardown(axdr_stream_t *s, axdr_self_t self,
+                                    int state, axdr_frame_t frame, int result);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QUILLET_AXDR_H */

@@ -1,0 +1,106 @@
+/*
+ * String-keyed hash containers.
+ *
+ *   map_t       one string value per key
+ *   arraymap_t  any number of string values per key, indexable
+ *   multimap_t  any number of string values per key
+ *
+ * Keys and values are NUL-terminated strings; every insertion copies them.
+ * Keys iterate in insertion order, and so do each key's values. Status
+ * operations return 0 for success and non-zero for failure.
+ *
+ * Compiles as C99 and as C++.
+ */
+#ifndef STRMAP_H
+#define STRMAP_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(__GNUC__)
+#define STRMAP_EXPORT __attribute__((visibility("default")))
+#else
+#define STRMAP_EXPORT
+#endif
+
+struct strmap_table; /* private */
+
+/* The containers. Zero them or call *_init before use. */
+typedef struct map { struct strmap_table *t; uint32_t magic; } map_t;
+typedef struct arraymap { struct strmap_table *t; uint32_t magic; } arraymap_t;
+typedef struct multimap { struct strmap_table *t; uint32_t magic; } multimap_t;
+
+/* Cursors: plain records, valid while the container does not change. */
+typedef struct map_cursor { const struct strmap_table *t; uint32_t key; } map_cursor_t;
+typedef struct arraymap_key_cursor { const struct strmap_table *t; uint32_t key; } arraymap_key_cursor_t;
+typedef struct arraymap_value_cursor { const struct strmap_table *t; uint32_t key; uint32_t value; uint32_t index; } arraymap_value_cursor_t;
+typedef struct multimap_key_cursor { const struct strmap_table *t; uint32_t key; } multimap_key_cursor_t;
+typedef struct multimap_value_cursor { const struct strmap_table *t; uint32_t key; uint32_t value; } multimap_value_cursor_t;
+
+/* --- map_t ---------------------------------------------------------- */
+
+/* Prepares an empty map. Also accepts a map it has already prepared that
+ * holds nothing yet. */
+STRMAP_EXPORT int map_init(map_t *m);
+/* Sets the bucket count (a power of two) before the first insertion; the
+ * table still grows on load beyond it. */
+STRMAP_EXPORT int map_sethashsize(map_t *m, uint32_t size);
+/* The current bucket count (0 before anything was allocated). */
+STRMAP_EXPORT uint32_t map_hashsize(const map_t *m);
+/* Adds key -> value; refuses (non-zero) a key that is already present. */
+STRMAP_EXPORT int map_insert_str(map_t *m, const char *key, const char *value);
+/* The value of key, or NULL. */
+STRMAP_EXPORT const char *map_get(const map_t *m, const char *key);
+STRMAP_EXPORT int map_key_count(const map_t *m, int *count);
+STRMAP_EXPORT const char *map_first(const map_t *m, map_cursor_t *c);
+STRMAP_EXPORT const char *map_next(map_cursor_t *c);
+STRMAP_EXPORT const char *map_key(const map_cursor_t *c);
+STRMAP_EXPORT const char *map_value(const map_cursor_t *c);
+/* Releases everything; the map is empty and can be initialised again. */
+STRMAP_EXPORT int map_destroy(map_t *m);
+
+/* --- arraymap_t ----------------------------------------------------- */
+
+STRMAP_EXPORT int arraymap_init(arraymap_t *m);
+STRMAP_EXPORT int arraymap_sethashsize(arraymap_t *m, uint32_t size);
+STRMAP_EXPORT uint32_t arraymap_hashsize(const arraymap_t *m);
+/* Appends value to key's values, creating the key when absent. */
+STRMAP_EXPORT int arraymap_insert_str(arraymap_t *m, const char *key, const char *value);
+STRMAP_EXPORT int arraymap_key_count(const arraymap_t *m, int *count);
+STRMAP_EXPORT const char *arraymap_key_first(const arraymap_t *m, arraymap_key_cursor_t *kc);
+STRMAP_EXPORT const char *arraymap_key_next(arraymap_key_cursor_t *kc);
+STRMAP_EXPORT const char *arraymap_key_elem(const arraymap_key_cursor_t *kc);
+/* Sets vc on key's first value and returns it; NULL when key has none. */
+STRMAP_EXPORT const char *arraymap_value_first(const arraymap_t *m, const char *key, arraymap_value_cursor_t *vc);
+STRMAP_EXPORT const char *arraymap_value_next(arraymap_value_cursor_t *vc);
+STRMAP_EXPORT int arraymap_value_count(const arraymap_value_cursor_t *vc);
+/* Position of the value under vc, from 0; the count once past the last. */
+STRMAP_EXPORT int arraymap_value_index(const arraymap_value_cursor_t *vc);
+/* Value i of key, or NULL. */
+STRMAP_EXPORT const char *arraymap_value_at(const arraymap_t *m, const char *key, int i);
+STRMAP_EXPORT int arraymap_destroy(arraymap_t *m);
+
+/* --- multimap_t ----------------------------------------------------- */
+
+STRMAP_EXPORT int multimap_init(multimap_t *m);
+STRMAP_EXPORT int multimap_sethashsize(multimap_t *m, uint32_t size);
+STRMAP_EXPORT uint32_t multimap_hashsize(const multimap_t *m);
+STRMAP_EXPORT int multimap_insert_str(multimap_t *m, const char *key, const char *value);
+STRMAP_EXPORT int multimap_key_count(const multimap_t *m, int *count);
+STRMAP_EXPORT const char *multimap_key_first(const multimap_t *m, multimap_key_cursor_t *kc);
+STRMAP_EXPORT const char *multimap_key_next(multimap_key_cursor_t *kc);
+STRMAP_EXPORT const char *multimap_key_elem(const multimap_key_cursor_t *kc);
+STRMAP_EXPORT const char *multimap_value_first(const multimap_t *m, const char *key, multimap_value_cursor_t *vc);
+STRMAP_EXPORT const char *multimap_value_next(multimap_value_cursor_t *vc);
+STRMAP_EXPORT int multimap_value_count(const multimap_value_cursor_t *vc);
+STRMAP_EXPORT int multimap_destroy(multimap_t *m);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* STRMAP_H */
