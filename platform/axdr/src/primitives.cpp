@@ -94,6 +94,8 @@ size_t move(Stream *st, Dir dir, uint8_t *p, size_t n)
 {
     size_t avail = available(st);
     size_t take = n < avail ? n : avail;
+    if (take == 0)
+        return 0;
     if (dir == DIR_DECODE)
         std::memcpy(p, st->cur, take);
     else
