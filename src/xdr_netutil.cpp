@@ -105,7 +105,7 @@ bool decoding(const axdr_stream_t *s) { return s->x_op == AXDR_DECODE || s->x_op
 extern "C" int axdr_nu_ipaddr_t(axdr_stream_t *s, nu_ipaddr_t *a)
 {
     if (s->x_op == AXDR_PRINT) { // one text, no frame
-        char text[46];
+        char text[NU_IPADDR_STRSIZE];
         if (nu_ipaddr_to_str(a, text, sizeof text) != 0)
             return AXDR_FALSE;
         return s->x_ops->x_print_value(s, text);
@@ -147,7 +147,7 @@ extern "C" int axdr_nu_ipaddr_t(axdr_stream_t *s, nu_ipaddr_t *a)
 extern "C" int axdr_nu_ipcidr_t(axdr_stream_t *s, nu_ipcidr_t *c)
 {
     if (s->x_op == AXDR_PRINT) { // one text, no frame
-        char text[92];
+        char text[NU_IPCIDR_STRSIZE];
         if (nu_cidr_to_str(c, text, sizeof text) != 0)
             return AXDR_FALSE;
         return s->x_ops->x_print_value(s, text);

@@ -67,7 +67,8 @@ typedef struct nu_ipcidr {
 /* AF_INET or AF_INET6; AF_UNSPEC for anything that is not an address. */
 NETUTIL_EXPORT int nu_ipaddr_family(const nu_ipaddr_t *a);
 
-/* Orders addresses: by family, then octet by octet. 0 when equal. */
+/* Orders addresses (neither NULL): by family, then octet by octet. 0 when
+ * equal. */
 NETUTIL_EXPORT int nu_ipaddr_cmp(const nu_ipaddr_t *a, const nu_ipaddr_t *b);
 
 NETUTIL_EXPORT int nu_ipaddr_from_inaddr(const struct in_addr *src,
