@@ -1,1 +1,523 @@
-// (being written)
+// The primitives: XDR int, unsigned int, unsigned hyper and string, each
+// resumable at any byte.
+#include <cinttypes>
+#include <cstdlib>
+#include <cstring>
+
+#include "internal.h"
+
+namespace axdr {
+namespace {
+
+enum Dir { DIR_ENCODE, DIR_DECODE, DIR_FREE, DIR_PRINT, DIR_BAD };
+
+inline Dir dir_of(int op)
+{
+    switch (static_cast<unsigned>(op)) {
+    case AXDR_ENCODE:
+    case AXDR_ENCODE_ALT:
+        return DIR_ENCODE;
+    case AXDR_DECODE:
+    case AXDR_DECODE_ALT:
+        return DIR_DECODE;
+    case AXDR_FREE:
+        return DIR_FREE;
+    case AXDR_PRINT:
+        return DIR_PRINT;
+    default:
+        return DIR_BAD;
+    }
+}
+
+inline uint32_t load32(const uint8_t *p)
+{
+    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+
+inline void store32(uint8_t *p, uint32_t v)
+{
+    p[0] = static_cast<uint8_t>(v >> 24);
+    p[1] = static_cast<uint8_t>(v >> 16);
+    p[2] = static_cast<uint8_t>(v >> 8);
+    p[3] = static_cast<uint8_t>(v);
+}
+
+inline uint64_t load64(const uint8_t *p) { return (uint64_t{load32(p)} << 32) | load32(p + 4); }
+
+inline void store64(uint8_t *p, uint64_t v)
+{
+    store32(p, static_cast<uint32_t>(v >> 32));
+    store32(p + 4, static_cast<uint32_t>(v));
+}
+
+inline uint32_t pad_of(uint32_t len) { return (4 - (len & 3)) & 3; }
+
+// Bytes the window offers now, less what a byte fault holds back.
+size_t available(Stream *st)
+{
+    size_t avail = static_cast<size_t>(st->end - st->cur);
+    if (st->byte_fire) {
+        uint64_t allowed = st->byte_fire - 1 - st->pos; // byte_fire > pos always
+        if (allowed < avail)
+            avail = static_cast<size_t>(allowed);
+    }
+    return avail;
+}
+
+// The window is empty (or a byte fault stops it): what the primitive says.
+int starved(Stream *st, Dir dir)
+{
+    if (st->byte_fire && st->pos + 1 == st->byte_fire) {
+        Fault &f = st->fault[AXDR_FAULT_BYTE];
+        st->byte_fire = f.every ? st->byte_fire + f.every : 0;
+        update_slow(st);
+        return f.result;
+    }
+    if (st->kind != KIND_INCR)
+        return AXDR_FALSE;
+    if (dir == DIR_DECODE)
+        return st->eof ? AXDR_FALSE : AXDR_PENDING;
+    // Encode: reclaim drained room before pending.
+    if (st->out_off) {
+        size_t held = static_cast<size_t>(st->cur - st->io) - st->out_off;
+        std::memmove(st->io, st->io + st->out_off, held);
+        st->out_off = 0;
+        st->cur = st->io + held;
+        st->end = st->io + st->window;
+        return AXDR_TRUE; // room again: go on
+    }
+    return AXDR_PENDING;
+}
+
+// Moves up to n bytes between p and the window; returns the count.
+size_t move(Stream *st, Dir dir, uint8_t *p, size_t n)
+{
+    size_t avail = available(st);
+    size_t take = n < avail ? n : avail;
+    if (take == 0)
+        return 0;
+    if (dir == DIR_DECODE)
+        std::memcpy(p, st->cur, take);
+    else
+        std::memcpy(st->cur, p, take);
+    st->cur += take;
+    st->pos += take;
+    return take;
+}
+
+// Ends the unit with r: anything but pending drops its progress.
+int unit_end(Stream *st, int r)
+{
+    if (r != AXDR_PENDING && r != AXDR_TRUE)
+        unit_clear(&st->unit);
+    else if (r == AXDR_TRUE)
+        st->unit = Unit{};
+    update_slow(st);
+    return r;
+}
+
+// Claims the unit for a call. The value's address may differ between calls
+// (it often lives in a filter's local record), so only the kind can tell a
+// stray call for another unit, which would desynchronise the wire: it fails
+// and drops the unit.
+bool unit_claim(Stream *st, UnitKind kind)
+{
+    Unit &u = st->unit;
+    if (u.kind == UNIT_NONE) {
+        u.kind = kind;
+        u.have = 0;
+        st->slow = true;
+        return true;
+    }
+    return u.kind == kind;
+}
+
+// Moves the fixed part of the unit (n bytes in u.buf); TRUE when complete.
+int move_fixed(Stream *st, Dir dir, size_t n)
+{
+    Unit &u = st->unit;
+    while (u.have < n) {
+        size_t got = move(st, dir, u.buf + u.have, n - u.have);
+        u.have = static_cast<uint8_t>(u.have + got);
+        if (u.have < n && got == 0) {
+            int r = starved(st, dir);
+            if (r != AXDR_TRUE)
+                return r;
+        }
+    }
+    return AXDR_TRUE;
+}
+
+const char *result_name(int r)
+{
+    return r == AXDR_TRUE ? "1" : r == AXDR_FALSE ? "0" : "pending";
+}
+
+int fixed_slow(Stream *st, Dir dir, const char *name, void *v, size_t n)
+{
+    int r = fault_event(st, AXDR_FAULT_PRIMITIVE);
+    if (r == AXDR_TRUE) {
+        if (dir == DIR_FREE) {
+            r = AXDR_TRUE;
+        } else if (dir == DIR_PRINT) {
+            char digits[24];
+            if (n == 8)
+                std::snprintf(digits, sizeof digits, "%" PRIu64, *static_cast<uint64_t *>(v));
+            else if (name[0] == 'i')
+                std::snprintf(digits, sizeof digits, "%d", *static_cast<int *>(v));
+            else
+                std::snprintf(digits, sizeof digits, "%" PRIu32, *static_cast<uint32_t *>(v));
+            r = print_number(st, digits);
+        } else if (dir == DIR_BAD) {
+            r = AXDR_FALSE;
+        } else if (!unit_claim(st, n == 8 ? UNIT_U64 : UNIT_U32)) {
+            r = unit_end(st, AXDR_FALSE);
+        } else {
+            Unit &u = st->unit;
+            if (dir == DIR_ENCODE && u.have == 0) {
+                if (n == 8)
+                    store64(u.buf, *static_cast<uint64_t *>(v));
+                else
+                    store32(u.buf, *static_cast<uint32_t *>(v));
+            }
+            r = move_fixed(st, dir, n);
+            if (r == AXDR_TRUE && dir == DIR_DECODE) {
+                if (n == 8)
+                    *static_cast<uint64_t *>(v) = load64(u.buf);
+                else
+                    *static_cast<uint32_t *>(v) = load32(u.buf);
+            }
+            r = unit_end(st, r);
+        }
+    }
+    if (st->tracing) {
+        if (n == 8)
+            trace_line(st, "%s %" PRIu64 " = %s", name, *static_cast<uint64_t *>(v), result_name(r));
+        else if (name[0] == 'i')
+            trace_line(st, "%s %d = %s", name, *static_cast<int *>(v), result_name(r));
+        else
+            trace_line(st, "%s %" PRIu32 " = %s", name, *static_cast<uint32_t *>(v), result_name(r));
+    }
+    return r;
+}
+
+// 32-bit primitives share one body: int, uint32_t and u_int are all one
+// XDR word.
+inline int prim32(axdr_stream_t *s, const char *name, void *v)
+{
+    Stream *st = impl(s);
+    if (!st->slow) [[likely]] {
+        Dir dir = dir_of(s->x_op);
+        ++st->fault[AXDR_FAULT_PRIMITIVE].count;
+        if (st->end - st->cur >= 4) {
+            if (dir == DIR_DECODE) {
+                *static_cast<uint32_t *>(v) = load32(st->cur);
+                st->cur += 4;
+                st->pos += 4;
+                return AXDR_TRUE;
+            }
+            if (dir == DIR_ENCODE) {
+                store32(st->cur, *static_cast<uint32_t *>(v));
+                st->cur += 4;
+                st->pos += 4;
+                return AXDR_TRUE;
+            }
+        }
+        if (dir == DIR_FREE)
+            return AXDR_TRUE;
+        --st->fault[AXDR_FAULT_PRIMITIVE].count; // the slow path counts it
+    }
+    return fixed_slow(st, dir_of(s->x_op), name, v, 4);
+}
+
+// --- strings ---------------------------------------------------------
+
+bool grow_string(Stream *st, size_t need)
+{
+    Unit &u = st->unit;
+    if (need <= u.cap)
+        return true;
+    // Grow with what has arrived, never with what was announced.
+    size_t ncap = u.cap ? u.cap * 2 : 64;
+    if (ncap < need)
+        ncap = need;
+    if (ncap > size_t{u.len} + 1)
+        ncap = size_t{u.len} + 1;
+    char *p = static_cast<char *>(std::realloc(u.str, ncap));
+    if (!p)
+        return false;
+    u.str = p;
+    u.cap = ncap;
+    u.owns = true;
+    return true;
+}
+
+// Checks a decoded length against the caller's limit and the budget.
+bool length_ok(const Stream *st, uint32_t len, unsigned maxlen)
+{
+    if (len > maxlen)
+        return false;
+    if (uint64_t{len} + 1 > SIZE_MAX)
+        return false;
+    return st->budget == 0 || len <= st->budget;
+}
+
+int string_decode_slow(Stream *st, char **sp, unsigned maxlen)
+{
+    Unit &u = st->unit;
+    if (u.phase == 0) {
+        int r = move_fixed(st, DIR_DECODE, 4);
+        if (r != AXDR_TRUE)
+            return r;
+        u.len = load32(u.buf);
+        if (!length_ok(st, u.len, maxlen))
+            return AXDR_FALSE;
+        u.phase = 1;
+        u.done = 0;
+    }
+    if (u.phase == 1) {
+        while (u.done < u.len) {
+            size_t want = u.len - u.done;
+            size_t avail = available(st);
+            size_t take = want < avail ? want : avail;
+            if (take == 0) {
+                int r = starved(st, DIR_DECODE);
+                if (r != AXDR_TRUE)
+                    return r;
+                continue;
+            }
+            if (std::memchr(st->cur, 0, take))
+                return AXDR_FALSE; // a NUL would cut the string short
+            if (!grow_string(st, size_t{u.done} + take + 1))
+                return AXDR_FALSE;
+            move(st, DIR_DECODE, reinterpret_cast<uint8_t *>(u.str) + u.done, take);
+            u.done += static_cast<uint32_t>(take);
+        }
+        u.phase = 2;
+        u.done = 0;
+    }
+    uint32_t pad = pad_of(u.len);
+    while (u.done < pad) {
+        uint8_t zero[4];
+        size_t got = move(st, DIR_DECODE, zero, pad - u.done);
+        for (size_t i = 0; i < got; ++i)
+            if (zero[i] != 0)
+                return AXDR_FALSE;
+        u.done += static_cast<uint32_t>(got);
+        if (u.done < pad && got == 0) {
+            int r = starved(st, DIR_DECODE);
+            if (r != AXDR_TRUE)
+                return r;
+        }
+    }
+    if (!grow_string(st, size_t{u.len} + 1))
+        return AXDR_FALSE;
+    u.str[u.len] = '\0';
+    if (*sp) {
+        // The caller's buffer, sized for maxlen (checked above) plus NUL.
+        std::memcpy(*sp, u.str, size_t{u.len} + 1);
+        std::free(u.str);
+    } else {
+        *sp = u.str;
+    }
+    u.str = nullptr;
+    u.owns = false;
+    return AXDR_TRUE;
+}
+
+int string_encode_slow(Stream *st, char **sp)
+{
+    Unit &u = st->unit;
+    if (u.phase == 0) {
+        if (u.have == 0)
+            store32(u.buf, u.len);
+        int r = move_fixed(st, DIR_ENCODE, 4);
+        if (r != AXDR_TRUE)
+            return r;
+        u.phase = 1;
+        u.done = 0;
+    }
+    if (u.phase == 1) {
+        while (u.done < u.len) {
+            size_t got = move(st, DIR_ENCODE, reinterpret_cast<uint8_t *>(*sp) + u.done,
+                              u.len - u.done);
+            u.done += static_cast<uint32_t>(got);
+            if (u.done < u.len && got == 0) {
+                int r = starved(st, DIR_ENCODE);
+                if (r != AXDR_TRUE)
+                    return r;
+            }
+        }
+        u.phase = 2;
+        u.done = 0;
+    }
+    uint32_t pad = pad_of(u.len);
+    while (u.done < pad) {
+        uint8_t zero[4] = {0, 0, 0, 0};
+        size_t got = move(st, DIR_ENCODE, zero, pad - u.done);
+        u.done += static_cast<uint32_t>(got);
+        if (u.done < pad && got == 0) {
+            int r = starved(st, DIR_ENCODE);
+            if (r != AXDR_TRUE)
+                return r;
+        }
+    }
+    return AXDR_TRUE;
+}
+
+int string_slow(Stream *st, Dir dir, char **sp, unsigned maxlen)
+{
+    int r = fault_event(st, AXDR_FAULT_PRIMITIVE);
+    if (r != AXDR_TRUE)
+        return r;
+    switch (dir) {
+    case DIR_FREE:
+        std::free(*sp);
+        *sp = nullptr;
+        return AXDR_TRUE;
+    case DIR_PRINT:
+        return *sp ? print_text(st, *sp) : print_number(st, "null");
+    case DIR_BAD:
+        return AXDR_FALSE;
+    case DIR_DECODE:
+        if (!unit_claim(st, UNIT_STRING))
+            return unit_end(st, AXDR_FALSE);
+        // A caller's buffer of unknown size cannot be filled safely.
+        if (*sp && maxlen == ~0u)
+            return unit_end(st, AXDR_FALSE);
+        return unit_end(st, string_decode_slow(st, sp, maxlen));
+    case DIR_ENCODE: {
+        if (!*sp)
+            return AXDR_FALSE;
+        Unit &u = st->unit;
+        bool fresh = u.kind == UNIT_NONE;
+        if (!unit_claim(st, UNIT_STRING))
+            return unit_end(st, AXDR_FALSE);
+        if (fresh) {
+            size_t len = std::strlen(*sp);
+            if (len > maxlen || len > UINT32_MAX)
+                return unit_end(st, AXDR_FALSE);
+            u.len = static_cast<uint32_t>(len);
+            u.phase = 0;
+            u.str = *sp;
+        } else if (u.str != *sp) {
+            return unit_end(st, AXDR_FALSE); // the string changed under a pending encode
+        }
+        return unit_end(st, string_encode_slow(st, sp));
+    }
+    }
+    return AXDR_FALSE;
+}
+
+} // namespace
+} // namespace axdr
+
+using namespace axdr;
+
+extern "C" {
+
+int axdr_int(axdr_stream_t *s, int *v) { return prim32(s, "int", v); }
+
+int axdr_uint32_t(axdr_stream_t *s, uint32_t *v) { return prim32(s, "uint32", v); }
+
+int axdr_u_int(axdr_stream_t *s, unsigned int *v) { return prim32(s, "u_int", v); }
+
+int axdr_u_int64_t(axdr_stream_t *s, uint64_t *v)
+{
+    Stream *st = impl(s);
+    if (!st->slow && st->end - st->cur >= 8) {
+        Dir dir = dir_of(s->x_op);
+        if (dir == DIR_DECODE) {
+            ++st->fault[AXDR_FAULT_PRIMITIVE].count;
+            *v = load64(st->cur);
+            st->cur += 8;
+            st->pos += 8;
+            return AXDR_TRUE;
+        }
+        if (dir == DIR_ENCODE) {
+            ++st->fault[AXDR_FAULT_PRIMITIVE].count;
+            store64(st->cur, *v);
+            st->cur += 8;
+            st->pos += 8;
+            return AXDR_TRUE;
+        }
+    }
+    return fixed_slow(st, dir_of(s->x_op), "u64", v, 8);
+}
+
+int axdr_string(axdr_stream_t *s, char **sp, unsigned int maxlen)
+{
+    Stream *st = impl(s);
+    Dir dir = dir_of(s->x_op);
+    if (!st->slow) [[likely]] {
+        size_t avail = static_cast<size_t>(st->end - st->cur);
+        if (dir == DIR_DECODE && avail >= 4 && !*sp) {
+            uint32_t len = load32(st->cur);
+            uint32_t pad = pad_of(len);
+            if (len <= maxlen && uint64_t{len} + pad + 4 <= avail) {
+                const uint8_t *data = st->cur + 4;
+                if (std::memchr(data, 0, len))
+                    return AXDR_FALSE;
+                for (uint32_t i = 0; i < pad; ++i)
+                    if (data[len + i])
+                        return AXDR_FALSE;
+                char *str = static_cast<char *>(std::malloc(size_t{len} + 1));
+                if (!str)
+                    return AXDR_FALSE;
+                ++st->fault[AXDR_FAULT_PRIMITIVE].count;
+                std::memcpy(str, data, len);
+                str[len] = '\0';
+                *sp = str;
+                st->cur += 4 + len + pad;
+                st->pos += 4 + len + pad;
+                return AXDR_TRUE;
+            }
+        } else if (dir == DIR_ENCODE && *sp) {
+            size_t len = std::strlen(*sp);
+            size_t pad = pad_of(static_cast<uint32_t>(len));
+            if (len <= maxlen && len <= UINT32_MAX && avail >= 4 && len + pad <= avail - 4) {
+                ++st->fault[AXDR_FAULT_PRIMITIVE].count;
+                store32(st->cur, static_cast<uint32_t>(len));
+                std::memcpy(st->cur + 4, *sp, len);
+                std::memset(st->cur + 4 + len, 0, pad);
+                st->cur += 4 + len + pad;
+                st->pos += 4 + len + pad;
+                return AXDR_TRUE;
+            }
+        }
+    }
+    int r = string_slow(st, dir, sp, maxlen);
+    if (st->tracing) {
+        if (*sp && r == AXDR_TRUE)
+            trace_line(st, "string \"%.200s\" = %s", *sp, result_name(r));
+        else
+            trace_line(st, "string = %s", result_name(r));
+    }
+    return r;
+}
+
+int axdr_wrapstring(axdr_stream_t *s, void *sp)
+{
+    return axdr_string(s, static_cast<char **>(sp), ~0u);
+}
+
+int axdr_element(axdr_stream_t *s, const char *name, int is_first, axdr_filter_t filter, void *obj,
+                 axdr_print_ctx_t *ctx)
+{
+    if (s->x_op == AXDR_PRINT) {
+        int r = s->x_ops->x_print_element(s, name, is_first, ctx);
+        if (r != AXDR_TRUE)
+            return r;
+    }
+    return filter(s, obj);
+}
+
+void axdr_free(axdr_filter_t filter, void *obj)
+{
+    Stream tmp;
+    stream_init(&tmp, KIND_MEM, AXDR_FREE);
+    filter(&tmp.pub, obj);
+    stream_release(&tmp);
+}
+
+} // extern "C"

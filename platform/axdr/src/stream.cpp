@@ -1,1 +1,363 @@
-// (being written)
+// Streams: construction, incremental input and output, faults, tracing.
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "internal.h"
+
+namespace axdr {
+
+bool Buf::reserve(size_t extra)
+{
+    if (extra > SIZE_MAX - len - 1)
+        return false;
+    size_t need = len + extra + 1;
+    if (need <= cap)
+        return true;
+    size_t ncap = cap ? cap : 256;
+    while (ncap < need)
+        ncap = ncap > SIZE_MAX / 2 ? need : ncap * 2;
+    char *p = static_cast<char *>(std::realloc(data, ncap));
+    if (!p)
+        return false;
+    data = p;
+    cap = ncap;
+    return true;
+}
+
+bool Buf::append(const char *p, size_t n)
+{
+    if (!reserve(n))
+        return false;
+    std::memcpy(data + len, p, n);
+    len += n;
+    data[len] = '\0';
+    return true;
+}
+
+bool Buf::append(const char *s) { return append(s, std::strlen(s)); }
+
+void Buf::release()
+{
+    std::free(data);
+    data = nullptr;
+    len = cap = 0;
+}
+
+void unit_clear(Unit *u)
+{
+    if (u->owns)
+        std::free(u->str);
+    *u = Unit{};
+}
+
+void update_slow(Stream *st)
+{
+    bool armed = false;
+    for (const Fault &f : st->fault)
+        armed = armed || f.at != 0;
+    st->slow = armed || st->byte_fire != 0 || st->tracing || st->unit.kind != UNIT_NONE ||
+               st->budget != 0;
+}
+
+void stream_init(Stream *st, Kind kind, int op)
+{
+    new (st) Stream{};
+    st->pub.x_op = op;
+    st->pub.x_ops = &print_ops;
+    st->kind = kind;
+}
+
+void stream_release(Stream *st)
+{
+    unit_clear(&st->unit);
+    std::free(st->io);
+    std::free(st->frames);
+    std::free(st->arena);
+    st->trace.release();
+    printer_release(&st->pr);
+}
+
+int fault_event(Stream *st, int kind)
+{
+    Fault &f = st->fault[kind];
+    ++f.count;
+    if (f.at == 0 || f.count != f.at)
+        return AXDR_TRUE;
+    if (f.every)
+        f.at += f.every;
+    else
+        f.at = 0;
+    update_slow(st);
+    return f.result;
+}
+
+void trace_line(Stream *st, const char *fmt, ...)
+{
+    char line[256];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = std::vsnprintf(line, sizeof line, fmt, ap);
+    va_end(ap);
+    if (n < 0)
+        return;
+    size_t len = static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n) : sizeof line - 1;
+    st->trace.append(line, len);
+    st->trace.append("\n", 1);
+}
+
+static bool is_encode(int op) { return op == AXDR_ENCODE || op == AXDR_ENCODE_ALT; }
+static bool is_decode(int op) { return op == AXDR_DECODE || op == AXDR_DECODE_ALT; }
+
+static Stream *new_stream(Kind kind, int op)
+{
+    void *mem = std::malloc(sizeof(Stream));
+    if (!mem)
+        return nullptr;
+    Stream *st = static_cast<Stream *>(mem);
+    stream_init(st, kind, op);
+    return st;
+}
+
+} // namespace axdr
+
+using namespace axdr;
+
+extern "C" {
+
+axdr_stream_t *axdr_mem_create(void *buf, size_t len, int op)
+{
+    if (!buf && len)
+        return nullptr;
+    Stream *st = new_stream(KIND_MEM, op);
+    if (!st)
+        return nullptr;
+    st->cur = static_cast<uint8_t *>(buf);
+    st->end = st->cur + len;
+    return &st->pub;
+}
+
+axdr_stream_t *axdr_incr_create(int op, size_t window)
+{
+    Stream *st = new_stream(KIND_INCR, op);
+    if (!st)
+        return nullptr;
+    st->window = window ? window : 64 * 1024;
+    if (is_encode(op)) {
+        st->io = static_cast<uint8_t *>(std::malloc(st->window));
+        if (!st->io) {
+            std::free(st);
+            return nullptr;
+        }
+        st->io_cap = st->window;
+        st->cur = st->io;
+        st->end = st->io + st->window;
+    }
+    return &st->pub;
+}
+
+axdr_stream_t *axdr_print_create(FILE *f)
+{
+    Stream *st = new_stream(KIND_PRINT, AXDR_PRINT);
+    if (!st)
+        return nullptr;
+    st->pr.file = f;
+    return &st->pub;
+}
+
+void axdr_destroy(axdr_stream_t *s)
+{
+    if (!s)
+        return;
+    Stream *st = impl(s);
+    stream_release(st);
+    st->~Stream();
+    std::free(st);
+}
+
+void axdr_reset(axdr_stream_t *s)
+{
+    Stream *st = impl(s);
+    unit_clear(&st->unit);
+    st->active = st->saved = 0;
+    st->unwinding = false;
+    if (st->kind == KIND_INCR) {
+        st->out_off = 0;
+        st->eof = false;
+        if (is_encode(s->x_op) && st->io) {
+            st->cur = st->io;
+            st->end = st->io + st->window;
+        } else {
+            st->cur = st->end = st->io;
+        }
+    }
+    update_slow(st);
+}
+
+uint64_t axdr_getpos(const axdr_stream_t *s) { return impl(s)->pos; }
+
+size_t axdr_saved_frames(const axdr_stream_t *s) { return impl(s)->saved; }
+
+int axdr_feed(axdr_stream_t *s, const void *data, size_t len)
+{
+    Stream *st = impl(s);
+    if (st->kind != KIND_INCR || !is_decode(s->x_op) || st->eof || (!data && len))
+        return -1;
+    if (len == 0)
+        return 0;
+    // Keep only unread bytes: memory follows what is buffered, not the
+    // message size.
+    size_t unread = static_cast<size_t>(st->end - st->cur);
+    if (unread && st->cur != st->io)
+        std::memmove(st->io, st->cur, unread);
+    if (len > SIZE_MAX - unread)
+        return -1;
+    size_t need = unread + len;
+    if (need > st->io_cap) {
+        size_t ncap = st->io_cap ? st->io_cap : 4096;
+        while (ncap < need)
+            ncap = ncap > SIZE_MAX / 2 ? need : ncap * 2;
+        uint8_t *p = static_cast<uint8_t *>(std::realloc(st->io, ncap));
+        if (!p) {
+            st->cur = st->io;
+            st->end = st->io + unread;
+            return -1;
+        }
+        st->io = p;
+        st->io_cap = ncap;
+    }
+    std::memcpy(st->io + unread, data, len);
+    st->cur = st->io;
+    st->end = st->io + need;
+    return 0;
+}
+
+void axdr_feed_end(axdr_stream_t *s) { impl(s)->eof = true; }
+
+size_t axdr_unread(const axdr_stream_t *s)
+{
+    const Stream *st = impl(s);
+    return is_decode(s->x_op) ? static_cast<size_t>(st->end - st->cur) : 0;
+}
+
+const void *axdr_output(const axdr_stream_t *s, size_t *len)
+{
+    const Stream *st = impl(s);
+    if (st->kind != KIND_INCR || !st->io || !is_encode(s->x_op)) {
+        *len = 0;
+        return nullptr;
+    }
+    *len = static_cast<size_t>(st->cur - st->io) - st->out_off;
+    return st->io + st->out_off;
+}
+
+void axdr_output_consume(axdr_stream_t *s, size_t n)
+{
+    Stream *st = impl(s);
+    size_t have = 0;
+    axdr_output(s, &have);
+    if (n > have)
+        n = have;
+    st->out_off += n;
+    if (st->out_off == static_cast<size_t>(st->cur - st->io)) {
+        // All drained: the whole window is free again.
+        st->out_off = 0;
+        st->cur = st->io;
+    }
+}
+
+size_t axdr_drain(axdr_stream_t *s, void *buf, size_t max)
+{
+    size_t have = 0;
+    const void *p = axdr_output(s, &have);
+    size_t n = have < max ? have : max;
+    if (n) {
+        std::memcpy(buf, p, n);
+        axdr_output_consume(s, n);
+    }
+    return n;
+}
+
+void axdr_set_budget(axdr_stream_t *s, size_t max_bytes)
+{
+    Stream *st = impl(s);
+    st->budget = max_bytes;
+    update_slow(st);
+}
+
+void axdr_fault_at(axdr_stream_t *s, int kind, unsigned long n, int result)
+{
+    Stream *st = impl(s);
+    if (kind < 0 || kind > AXDR_FAULT_PRINT)
+        return;
+    if (kind == AXDR_FAULT_BYTE) {
+        st->byte_fire = n ? st->pos + n : 0;
+        st->fault[kind].every = 0;
+        st->fault[kind].result = result;
+    } else {
+        Fault &f = st->fault[kind];
+        f.at = n ? f.count + n : 0;
+        f.every = 0;
+        f.result = result;
+    }
+    update_slow(st);
+}
+
+void axdr_fault_every(axdr_stream_t *s, int kind, unsigned long period, int result)
+{
+    Stream *st = impl(s);
+    if (kind < 0 || kind > AXDR_FAULT_PRINT)
+        return;
+    if (period == 1)
+        period = 2; // a retried call must be able to go through
+    if (kind == AXDR_FAULT_BYTE) {
+        st->byte_fire = period ? st->pos + period : 0;
+        st->fault[kind].every = period;
+        st->fault[kind].result = result;
+    } else {
+        Fault &f = st->fault[kind];
+        f.at = period ? f.count + period : 0;
+        f.every = period;
+        f.result = result;
+    }
+    update_slow(st);
+}
+
+unsigned long axdr_fault_count(const axdr_stream_t *s, int kind)
+{
+    const Stream *st = impl(s);
+    if (kind < 0 || kind > AXDR_FAULT_PRINT)
+        return 0;
+    if (kind == AXDR_FAULT_BYTE)
+        return static_cast<unsigned long>(st->pos);
+    return st->fault[kind].count;
+}
+
+void axdr_fault_clear(axdr_stream_t *s)
+{
+    Stream *st = impl(s);
+    for (Fault &f : st->fault) {
+        f.at = 0;
+        f.every = 0;
+    }
+    st->byte_fire = 0;
+    update_slow(st);
+}
+
+void axdr_trace_enable(axdr_stream_t *s, int on)
+{
+    Stream *st = impl(s);
+    st->tracing = on != 0;
+    update_slow(st);
+}
+
+const char *axdr_trace(const axdr_stream_t *s)
+{
+    const Stream *st = impl(s);
+    return st->trace.data ? st->trace.data : "";
+}
+
+void axdr_trace_clear(axdr_stream_t *s) { impl(s)->trace.clear(); }
+
+} // extern "C"

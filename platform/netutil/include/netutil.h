@@ -25,6 +25,10 @@ extern "C" {
 /* A MAC address: six octets, octet 0 first. */
 typedef struct nu_macaddr { uint8_t octet[6]; } nu_macaddr_t;
 
+/* An IP address of either family, and an address with its mask. */
+typedef struct nu_ipaddr nu_ipaddr_t;
+typedef struct nu_ipcidr nu_ipcidr_t;
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,0 +1,136 @@
+// The runtime's private stream record. The public head (x_op, x_ops) comes
+// first so that a stream pointer is also a pointer to this record.
+#ifndef AXDR_INTERNAL_H
+#define AXDR_INTERNAL_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include <axdr_runtime.h>
+
+namespace axdr {
+
+enum Kind : uint8_t { KIND_MEM, KIND_INCR, KIND_PRINT };
+
+// A growable byte buffer.
+struct Buf {
+    char *data = nullptr;
+    size_t len = 0;
+    size_t cap = 0;
+
+    bool reserve(size_t extra);
+    bool append(const char *p, size_t n);
+    bool append(const char *s);
+    void clear() { len = 0; if (data) data[0] = '\0'; }
+    void release();
+};
+
+// The unit in flight: a primitive that stopped part-way keeps its progress
+// here, so that the call for the same value goes on at the next byte.
+enum UnitKind : uint8_t { UNIT_NONE, UNIT_U32, UNIT_U64, UNIT_STRING };
+
+struct Unit {
+    UnitKind kind = UNIT_NONE;
+    uint8_t have = 0;    // bytes of the fixed part (number or length) moved
+    uint8_t phase = 0;   // strings: 0 length, 1 data, 2 padding
+    uint8_t buf[8] = {};
+    uint32_t len = 0;    // strings: announced or sent length
+    uint32_t done = 0;   // strings: data (phase 1) or pad (phase 2) bytes moved
+    char *str = nullptr; // decode: the partial string; encode: the caller's
+    size_t cap = 0;
+    bool owns = false;   // str is ours to free
+};
+
+struct Frame {
+    axdr_self_t self;
+    void **scratchp; // the filter's scratch pointer, valid while active
+    uint32_t size;
+    int state;
+    size_t off;      // where the scratch record is kept between calls
+};
+
+struct Level {
+    uint32_t serial;
+    bool elem_open;  // an element of this aggregate has started
+    uint32_t nvalues; // values printed for that element
+};
+
+struct Printer {
+    FILE *file = nullptr;
+    Buf text;
+    Level *levels = nullptr; // levels[1..depth]
+    uint32_t depth = 0;
+    uint32_t levels_cap = 0;
+    uint32_t serial = 0;
+    bool line_open = false;
+    bool failed = false;
+};
+
+struct Fault {
+    unsigned long count = 0; // events seen
+    unsigned long at = 0;    // fire at this count (0: never)
+    unsigned long every = 0; // then every this many
+    int result = AXDR_FALSE;
+};
+
+struct Stream {
+    axdr_stream_t pub;
+    Kind kind;
+    bool slow;       // anything that bars the primitives' fast path
+    bool eof;
+    bool unwinding;  // a pending teardown already saved the innermost frame
+
+    // The wire window: decode reads [cur, end); encode writes into [cur, end).
+    uint8_t *cur;
+    uint8_t *end;
+    uint64_t pos;    // bytes moved so far
+
+    // Incremental streams: the input or output buffer behind the window.
+    uint8_t *io;
+    size_t io_cap;
+    size_t out_off;  // encode: drained bytes at the front of io
+    size_t window;   // encode: most bytes held before pending
+
+    size_t budget;
+    Unit unit;
+
+    Frame *frames;
+    size_t frames_cap;
+    size_t active;   // setups without teardown in the current call chain
+    size_t saved;    // frames kept by a pending status
+    uint8_t *arena;
+    size_t arena_cap;
+
+    Fault fault[4];
+    uint64_t byte_fire; // pos before which the byte fault fires (0: unarmed)
+    bool tracing;
+    Buf trace;
+
+    Printer pr;
+};
+
+inline Stream *impl(axdr_stream_t *s) { return reinterpret_cast<Stream *>(s); }
+inline const Stream *impl(const axdr_stream_t *s) { return reinterpret_cast<const Stream *>(s); }
+
+extern const axdr_ops print_ops;
+
+void stream_init(Stream *st, Kind kind, int op);
+void stream_release(Stream *st);
+void update_slow(Stream *st);
+void unit_clear(Unit *u);
+
+// The fault of kind fires for this event: returns its result, else TRUE.
+int fault_event(Stream *st, int kind);
+
+void trace_line(Stream *st, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+
+// Printer entries used by the primitives in AXDR_PRINT.
+int print_number(Stream *st, const char *digits);
+int print_text(Stream *st, const char *text);
+void printer_reset(Printer *p);
+void printer_release(Printer *p);
+
+} // namespace axdr
+
+#endif

@@ -1,0 +1,214 @@
+// Test helpers: drive filters over the runtime's streams with different
+// feeding patterns and collect bytes and text.
+#ifndef QUILLET_TESTS_SUPPORT_H
+#define QUILLET_TESTS_SUPPORT_H
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <axdr_runtime.h>
+#include <quillet/quillet.h>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define QT_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QT_ASAN 1
+#endif
+#endif
+
+namespace qt {
+
+using Bytes = std::vector<uint8_t>;
+
+struct StreamDeleter {
+    void operator()(axdr_stream_t *s) const { axdr_destroy(s); }
+};
+using Stream = std::unique_ptr<axdr_stream_t, StreamDeleter>;
+
+template <class T> using Filter = int (*)(axdr_stream_t *, T *);
+
+// "00 0a ff" -> bytes.
+inline Bytes hex(const char *text)
+{
+    Bytes out;
+    unsigned v = 0;
+    int digits = 0;
+    for (const char *p = text; *p; ++p) {
+        char c = *p;
+        int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10
+              : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+        if (d < 0)
+            continue;
+        v = v * 16 + static_cast<unsigned>(d);
+        if (++digits == 2) {
+            out.push_back(static_cast<uint8_t>(v));
+            v = 0;
+            digits = 0;
+        }
+    }
+    return out;
+}
+
+inline std::string to_hex(const Bytes &b)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string s;
+    for (size_t i = 0; i < b.size(); ++i) {
+        if (i)
+            s += ' ';
+        s += digits[b[i] >> 4];
+        s += digits[b[i] & 15];
+    }
+    return s;
+}
+
+// XDR building blocks for hand-made wire data.
+inline void put_u32(Bytes &b, uint32_t v)
+{
+    for (int sh = 24; sh >= 0; sh -= 8)
+        b.push_back(static_cast<uint8_t>(v >> sh));
+}
+inline void put_str(Bytes &b, const std::string &s)
+{
+    put_u32(b, static_cast<uint32_t>(s.size()));
+    b.insert(b.end(), s.begin(), s.end());
+    while (b.size() % 4)
+        b.push_back(0);
+}
+
+// Calls f until it stops returning pending (bounded), as a caller whose
+// stream needs no feeding does after an injected pending status.
+template <class T> int until_done(Filter<T> f, axdr_stream_t *s, T *obj, int *calls = nullptr)
+{
+    int r = AXDR_PENDING, n = 0;
+    while (n < 100000) {
+        r = f(s, obj);
+        ++n;
+        if (r == AXDR_TRUE || r == AXDR_FALSE)
+            break;
+    }
+    if (calls)
+        *calls = n;
+    return r;
+}
+
+// Encodes into a memory stream of cap bytes; out gets the bytes written.
+template <class T> int encode_mem(Filter<T> f, T *obj, Bytes &out, size_t cap = 1 << 20,
+                                  int op = AXDR_ENCODE)
+{
+    out.assign(cap, 0xee);
+    Stream s(axdr_mem_create(out.data(), out.size(), op));
+    int r = f(s.get(), obj);
+    out.resize(static_cast<size_t>(axdr_getpos(s.get())));
+    return r;
+}
+
+// Encodes through an incremental stream whose window holds `window` bytes,
+// draining it each time the filter pends.
+template <class T> int encode_windowed(Filter<T> f, T *obj, size_t window, Bytes &out,
+                                       int *pendings = nullptr)
+{
+    out.clear();
+    Stream s(axdr_incr_create(AXDR_ENCODE, window));
+    int r, n = 0;
+    uint8_t buf[4096];
+    for (;;) {
+        r = f(s.get(), obj);
+        size_t got;
+        while ((got = axdr_drain(s.get(), buf, sizeof buf)) > 0)
+            out.insert(out.end(), buf, buf + got);
+        if (r == AXDR_TRUE || r == AXDR_FALSE || ++n > 10000000)
+            break;
+    }
+    if (pendings)
+        *pendings = n;
+    return r;
+}
+
+// Decodes from a memory stream; *used gets the bytes consumed.
+template <class T> int decode_mem(Filter<T> f, T *obj, const Bytes &in, size_t *used = nullptr,
+                                  int op = AXDR_DECODE)
+{
+    Bytes copy = in; // the stream wants a writable buffer
+    Stream s(axdr_mem_create(copy.data(), copy.size(), op));
+    int r = f(s.get(), obj);
+    if (used)
+        *used = static_cast<size_t>(axdr_getpos(s.get()));
+    return r;
+}
+
+// Decodes through an incremental stream fed in the given pieces (the sizes
+// add up to at most in.size(); what is left is fed last), calling the filter
+// after each piece and once more after the end of input is marked.
+template <class T> int decode_pieces(Filter<T> f, T *obj, const Bytes &in,
+                                     const std::vector<size_t> &pieces, size_t *used = nullptr)
+{
+    Stream s(axdr_incr_create(AXDR_DECODE, 0));
+    size_t off = 0;
+    int r = AXDR_PENDING;
+    auto feed = [&](size_t n) {
+        axdr_feed(s.get(), in.data() + off, n);
+        off += n;
+        r = f(s.get(), obj);
+    };
+    for (size_t p : pieces) {
+        if (r != AXDR_PENDING || off + p > in.size())
+            break;
+        feed(p);
+    }
+    if (r == AXDR_PENDING && off < in.size())
+        feed(in.size() - off);
+    if (r == AXDR_PENDING) {
+        axdr_feed_end(s.get());
+        r = f(s.get(), obj);
+    }
+    if (used)
+        *used = static_cast<size_t>(axdr_getpos(s.get()));
+    return r;
+}
+
+inline std::vector<size_t> bytewise(size_t n) { return std::vector<size_t>(n, 1); }
+
+inline std::vector<size_t> split_at(size_t k) { return {k}; }
+
+inline std::vector<size_t> random_pieces(size_t n, unsigned seed, size_t max_piece = 16)
+{
+    std::mt19937 rng(seed);
+    std::uniform_int_distribution<size_t> d(1, max_piece);
+    std::vector<size_t> out;
+    for (size_t total = 0; total < n;) {
+        size_t p = d(rng);
+        if (p > n - total)
+            p = n - total;
+        out.push_back(p);
+        total += p;
+    }
+    return out;
+}
+
+// Prints obj into a text buffer, closing what is left open.
+template <class T> std::string print(Filter<T> f, T *obj, int *result = nullptr)
+{
+    Stream s(axdr_print_create(nullptr));
+    int r = f(s.get(), obj);
+    if (result)
+        *result = r;
+    axdr_print_finish(s.get());
+    return axdr_print_text(s.get(), nullptr);
+}
+
+// Frees what a decode left in obj.
+template <class T> int free_obj(Filter<T> f, T *obj)
+{
+    Stream s(axdr_mem_create(nullptr, 0, AXDR_FREE));
+    return f(s.get(), obj);
+}
+
+} // namespace qt
+
+#endif
