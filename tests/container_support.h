@@ -96,8 +96,43 @@ template <class T> struct Box {
     ~Box() { clear(); }
     void clear() { EXPECT_EQ(qt::free_obj<typename T::C>(T::filter, &c), AXDR_TRUE); }
     Entries contents() const { return T::snapshot(&c); }
-    typename T::C *operator&() { return &c; }
+    typename T::C *get() { return &c; }
 };
+
+// Hand-made wire pieces.
+inline Bytes cat(std::initializer_list<Bytes> parts)
+{
+    Bytes b;
+    for (const Bytes &p : parts)
+        b.insert(b.end(), p.begin(), p.end());
+    return b;
+}
+inline Bytes u32(uint32_t v)
+{
+    Bytes b;
+    qt::put_u32(b, v);
+    return b;
+}
+inline Bytes str(const std::string &s)
+{
+    Bytes b;
+    qt::put_str(b, s);
+    return b;
+}
+
+// What a decoder wrote to standard error: nothing, or one warnx line (the
+// program name, then the message).
+inline void expect_warning(const std::string &err, const std::string &message)
+{
+    if (message.empty()) {
+        EXPECT_EQ(err, "");
+        return;
+    }
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    const std::string tail = ": " + message + "\n";
+    EXPECT_TRUE(err.size() > tail.size() && err.compare(err.size() - tail.size(), tail.size(), tail) == 0)
+        << err;
+}
 
 // The wire form of e: the map's pairs, or the multi-valued groups.
 template <class T> Bytes wire(const Entries &e)
@@ -212,17 +247,17 @@ template <class T> void check_wire(const Entries &e, const Bytes &want, bool eve
     Box<T> in(e);
     Bytes got;
     for (int op : {AXDR_ENCODE, AXDR_ENCODE_ALT}) {
-        ASSERT_EQ(qt::encode_mem<typename T::C>(T::filter, &in, got, want.size() + 64, op), AXDR_TRUE);
+        ASSERT_EQ(qt::encode_mem<typename T::C>(T::filter, in.get(), got, want.size() + 64, op), AXDR_TRUE);
         ASSERT_EQ(qt::to_hex(got), qt::to_hex(want)) << "op " << op;
     }
     for (size_t w : {1, 2, 3, 7}) {
-        ASSERT_EQ(qt::encode_windowed<typename T::C>(T::filter, &in, w, got), AXDR_TRUE);
+        ASSERT_EQ(qt::encode_windowed<typename T::C>(T::filter, in.get(), w, got), AXDR_TRUE);
         ASSERT_EQ(got, want) << "window " << w;
     }
     for (int op : {AXDR_DECODE, AXDR_DECODE_ALT}) {
         Box<T> out;
         size_t used = 0;
-        ASSERT_EQ(qt::decode_mem<typename T::C>(T::filter, &out, want, &used, op), AXDR_TRUE);
+        ASSERT_EQ(qt::decode_mem<typename T::C>(T::filter, out.get(), want, &used, op), AXDR_TRUE);
         EXPECT_EQ(used, want.size());
         ASSERT_EQ(out.contents(), e) << "op " << op;
     }
@@ -235,7 +270,7 @@ template <class T> void check_wire(const Entries &e, const Bytes &want, bool eve
     for (const auto &pieces : feeds) {
         Box<T> out;
         size_t used = 0;
-        ASSERT_EQ(qt::decode_pieces<typename T::C>(T::filter, &out, want, pieces, &used), AXDR_TRUE);
+        ASSERT_EQ(qt::decode_pieces<typename T::C>(T::filter, out.get(), want, pieces, &used), AXDR_TRUE);
         EXPECT_EQ(used, want.size());
         ASSERT_EQ(out.contents(), e) << pieces.size() << " pieces";
     }
@@ -247,7 +282,7 @@ template <class T> unsigned long events(typename T::C *obj, int op, Bytes buf, i
 {
     Box<T> fresh;
     qt::Stream s(axdr_mem_create(buf.data(), buf.size(), op));
-    EXPECT_EQ(T::filter(s.get(), op == AXDR_DECODE ? &fresh : obj), AXDR_TRUE);
+    EXPECT_EQ(T::filter(s.get(), op == AXDR_DECODE ? fresh.get() : obj), AXDR_TRUE);
     return axdr_fault_count(s.get(), kind);
 }
 
@@ -261,8 +296,8 @@ template <class T> void check_faults(const Entries &e)
     Box<T> in(e);
     const Bytes want = wire<T>(e);
     for (int kind : {AXDR_FAULT_PRIMITIVE, AXDR_FAULT_SETUP, AXDR_FAULT_BYTE}) {
-        const unsigned long enc = events<T>(&in, AXDR_ENCODE, Bytes(want.size()), kind);
-        const unsigned long dec = events<T>(&in, AXDR_DECODE, want, kind);
+        const unsigned long enc = events<T>(in.get(), AXDR_ENCODE, Bytes(want.size()), kind);
+        const unsigned long dec = events<T>(in.get(), AXDR_DECODE, want, kind);
         ASSERT_GT(enc, 0u);
         for (int res : {AXDR_PENDING, AXDR_FALSE}) {
             for (unsigned long n = 1; n <= enc; ++n) {
@@ -272,7 +307,7 @@ template <class T> void check_faults(const Entries &e)
                 qt::Stream s(axdr_mem_create(buf.data(), buf.size(), AXDR_ENCODE));
                 axdr_fault_at(s.get(), kind, n, res);
                 int calls = 0;
-                const int r = qt::until_done<typename T::C>(T::filter, s.get(), &in, &calls);
+                const int r = qt::until_done<typename T::C>(T::filter, s.get(), in.get(), &calls);
                 const size_t pos = static_cast<size_t>(axdr_getpos(s.get()));
                 if (res == AXDR_PENDING) {
                     ASSERT_EQ(r, AXDR_TRUE);
@@ -294,7 +329,7 @@ template <class T> void check_faults(const Entries &e)
                 qt::Stream s(axdr_mem_create(buf.data(), buf.size(), AXDR_DECODE));
                 axdr_fault_at(s.get(), kind, n, res);
                 int calls = 0;
-                const int r = qt::until_done<typename T::C>(T::filter, s.get(), &out, &calls);
+                const int r = qt::until_done<typename T::C>(T::filter, s.get(), out.get(), &calls);
                 if (res == AXDR_PENDING) {
                     ASSERT_EQ(r, AXDR_TRUE);
                     ASSERT_EQ(calls, 2);
@@ -321,9 +356,9 @@ template <class T> void check_truncated(const Entries &e)
         Box<T> out;
         qt::Stream s(axdr_incr_create(AXDR_DECODE, 0));
         ASSERT_EQ(axdr_feed(s.get(), want.data(), k), 0);
-        ASSERT_EQ(T::filter(s.get(), &out), AXDR_PENDING);
+        ASSERT_EQ(T::filter(s.get(), out.get()), AXDR_PENDING);
         axdr_feed_end(s.get());
-        ASSERT_EQ(T::filter(s.get(), &out), AXDR_FALSE);
+        ASSERT_EQ(T::filter(s.get(), out.get()), AXDR_FALSE);
         ASSERT_EQ(axdr_saved_frames(s.get()), 0u);
         ASSERT_TRUE(is_prefix(out.contents(), e));
     }
@@ -337,7 +372,7 @@ template <class T> void check_print(const Entries &e, const std::string &want_ca
     Box<T> in(e);
     qt::Stream s(axdr_print_create(nullptr));
     axdr_trace_enable(s.get(), 1);
-    ASSERT_EQ(T::filter(s.get(), &in), AXDR_TRUE);
+    ASSERT_EQ(T::filter(s.get(), in.get()), AXDR_TRUE);
     const std::string calls = calls_of(axdr_trace(s.get()));
     ASSERT_EQ(calls, want_calls);
     const unsigned long n_calls = axdr_fault_count(s.get(), AXDR_FAULT_PRINT);
@@ -347,7 +382,7 @@ template <class T> void check_print(const Entries &e, const std::string &want_ca
             qt::Stream p(axdr_print_create(nullptr));
             axdr_trace_enable(p.get(), 1);
             axdr_fault_at(p.get(), AXDR_FAULT_PRINT, n, res);
-            ASSERT_EQ(T::filter(p.get(), &in), res);
+            ASSERT_EQ(T::filter(p.get(), in.get()), res);
             std::string first = calls_of(axdr_trace(p.get()));
             // Everything up to the failing call, which is the last.
             const std::string failed = res == AXDR_PENDING ? "pending|" : "0|";
@@ -356,7 +391,7 @@ template <class T> void check_print(const Entries &e, const std::string &want_ca
             ASSERT_EQ(first.substr(first.size() - failed.size()), failed);
             ASSERT_EQ(std::count(first.begin(), first.end(), '|'), static_cast<long>(n));
             axdr_trace_clear(p.get());
-            ASSERT_EQ(T::filter(p.get(), &in), AXDR_TRUE);
+            ASSERT_EQ(T::filter(p.get(), in.get()), AXDR_TRUE);
             ASSERT_EQ(calls_of(axdr_trace(p.get())), calls);
         }
     }

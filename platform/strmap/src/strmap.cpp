@@ -330,8 +330,8 @@ int c_insert(M *h, uint32_t magic, const char *key, const char *value, bool uniq
     table *t = h->t;
     size_t klen, vlen = std::strlen(value);
     const uint32_t hash = hash_str(key, &klen);
-    if (klen >= UINT32_MAX || vlen >= SIZE_MAX - klen - 2)
-        return -1;
+    if (klen >= UINT32_MAX || vlen > SIZE_MAX - 2 || klen > SIZE_MAX - 2 - vlen)
+        return -1; // key, value and their NULs must fit one size_t
     const uint32_t found = find(t, key, hash, klen);
     if (found != kNone && (unique || t->keys[found].count >= static_cast<uint32_t>(INT_MAX)))
         return -1;
