@@ -8,10 +8,14 @@ target_compile_options(quillet_warnings INTERFACE
 
 # Libraries that ship: no exceptions, no RTTI, no C++ runtime at run time.
 function(quillet_plain_library target)
+  # A library's calls to its own functions go direct, not through the PLT;
+  # what it imports from other libraries stays interposable.
   target_compile_options(${target} PRIVATE
-    $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti>)
+    $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti>
+    -fno-semantic-interposition)
   set_target_properties(${target} PROPERTIES LINKER_LANGUAGE C)
-  target_link_options(${target} PRIVATE -Wl,--as-needed -Wl,-z,relro,-z,now)
+  target_link_options(${target} PRIVATE -Wl,--as-needed -Wl,-z,relro,-z,now
+    -Wl,-Bsymbolic-functions)
   if(NOT QUILLET_SANITIZE)
     target_link_options(${target} PRIVATE -Wl,--no-undefined)
   endif()
