@@ -1,6 +1,8 @@
 // Resumption frames: a per-stream stack. A fresh setup pushes; a pending
 // teardown keeps the state and a copy of the scratch record; after that,
-// setup at the same depth restores them. Steady state allocates nothing.
+// setup at the same depth restores them. Steady state allocates nothing:
+// a fresh push only records the filter, and where its scratch record would
+// be kept is worked out when a pending status actually has to keep it.
 #include <cstdlib>
 #include <cstring>
 
@@ -26,17 +28,27 @@ bool grow(void **p, size_t *cap, size_t need, size_t elem)
     return true;
 }
 
-} // namespace
-} // namespace axdr
+inline size_t slot(uint32_t size) { return (size_t{size} + 15u) & ~size_t{15}; }
 
-using namespace axdr;
-
-extern "C" {
-
-int axdr_async_setup(axdr_stream_t *s, axdr_self_t self, axdr_frame_t *frame, int *state,
-                     size_t scratch_size, void **scratchp)
+inline bool args_ok(size_t scratch_size, void **scratchp)
 {
-    Stream *st = impl(s);
+    return !(scratch_size && !scratchp) && scratch_size <= UINT32_MAX;
+}
+
+inline void push(Stream *st, size_t d, axdr_self_t self, axdr_frame_t *frame, size_t scratch_size,
+                 void **scratchp)
+{
+    Frame &f = st->frames[d];
+    f.self = self;
+    f.scratchp = scratchp;
+    f.size = static_cast<uint32_t>(scratch_size);
+    st->active = d + 1;
+    *frame = d;
+}
+
+__attribute__((noinline)) int setup_slow(Stream *st, axdr_self_t self, axdr_frame_t *frame,
+                                         int *state, size_t scratch_size, void **scratchp)
+{
     if (st->slow) {
         int r = fault_event(st, AXDR_FAULT_SETUP);
         if (st->tracing)
@@ -47,7 +59,7 @@ int axdr_async_setup(axdr_stream_t *s, axdr_self_t self, axdr_frame_t *frame, in
     } else {
         ++st->fault[AXDR_FAULT_SETUP].count;
     }
-    if ((scratch_size && !scratchp) || scratch_size > UINT32_MAX)
+    if (!args_ok(scratch_size, scratchp))
         return AXDR_FALSE;
     size_t d = st->active;
     st->unwinding = false;
@@ -63,29 +75,49 @@ int axdr_async_setup(axdr_stream_t *s, axdr_self_t self, axdr_frame_t *frame, in
         if (scratch_size)
             std::memcpy(*scratchp, st->arena + f.off, scratch_size);
         f.scratchp = scratchp;
-    } else {
-        if (!grow(reinterpret_cast<void **>(&st->frames), &st->frames_cap, d + 1, sizeof(Frame)))
-            return AXDR_FALSE;
-        size_t off = 0;
-        if (d) {
-            const Frame &up = st->frames[d - 1];
-            off = up.off + ((up.size + 15u) & ~size_t{15});
-        }
-        if (scratch_size &&
-            !grow(reinterpret_cast<void **>(&st->arena), &st->arena_cap, off + scratch_size, 1))
-            return AXDR_FALSE;
-        st->frames[d] = Frame{self, scratchp, static_cast<uint32_t>(scratch_size), 0, off};
+        st->active = d + 1;
+        *frame = d;
+        return AXDR_TRUE;
     }
-    st->active = d + 1;
-    *frame = d;
+    if (!grow(reinterpret_cast<void **>(&st->frames), &st->frames_cap, d + 1, sizeof(Frame)))
+        return AXDR_FALSE;
+    push(st, d, self, frame, scratch_size, scratchp);
     return AXDR_TRUE;
 }
 
-int axdr_async_teardown(axdr_stream_t *s, axdr_self_t self, int state, axdr_frame_t frame,
-                        int result)
+// Keeps the state and scratch record of frame d for a pending status.
+void keep(Stream *st, size_t d, int state)
 {
-    Stream *st = impl(s);
-    size_t d = frame;
+    Frame &f = st->frames[d];
+    f.state = state;
+    if (!st->unwinding) {
+        // The innermost pending frame: everything up to it is kept, and
+        // the records of the frames above it fit below its own.
+        size_t off = 0;
+        for (size_t i = 0; i < d; ++i)
+            off += slot(st->frames[i].size);
+        f.off = off;
+        st->saved = d + 1;
+        st->unwinding = true;
+        if (!grow(reinterpret_cast<void **>(&st->arena), &st->arena_cap, off + f.size, 1)) {
+            // Lost: the resumed chain fails when it reaches this depth.
+            f.self = nullptr;
+            return;
+        }
+    } else {
+        f.off = st->frames[d + 1].off - slot(f.size);
+        if (f.off + f.size > st->arena_cap) { // the innermost one could not grow
+            f.self = nullptr;
+            return;
+        }
+    }
+    if (f.size)
+        std::memcpy(st->arena + f.off, *f.scratchp, f.size);
+}
+
+__attribute__((noinline)) int teardown_slow(Stream *st, axdr_self_t self, int state, size_t d,
+                                            int result)
+{
     if (st->active == 0 || d != st->active - 1 || st->frames[d].self != self)
         return AXDR_FALSE; // not the innermost open frame: ignore
     st->active = d;
@@ -93,21 +125,52 @@ int axdr_async_teardown(axdr_stream_t *s, axdr_self_t self, int state, axdr_fram
         trace_line(st, "teardown %zu %d = %s", d, state,
                    result == AXDR_TRUE ? "1" : result == AXDR_FALSE ? "0" : "pending");
     if (result == AXDR_TRUE || result == AXDR_FALSE) {
-        if (st->saved > d)
+        if (st->saved > d) {
             st->saved = d;
-        st->unwinding = false;
+            st->unwinding = false;
+        }
         return AXDR_TRUE;
     }
-    Frame &f = st->frames[d];
-    f.state = state;
-    if (f.size)
-        std::memcpy(st->arena + f.off, *f.scratchp, f.size);
-    if (!st->unwinding) {
-        // The innermost pending frame: everything up to it is kept.
-        st->saved = d + 1;
-        st->unwinding = true;
-    }
+    keep(st, d, state);
     return AXDR_TRUE;
+}
+
+} // namespace
+} // namespace axdr
+
+using namespace axdr;
+
+extern "C" {
+
+int axdr_async_setup(axdr_stream_t *s, axdr_self_t self, axdr_frame_t *frame, int *state,
+                     size_t scratch_size, void **scratchp)
+{
+    Stream *st = impl(s);
+    size_t d = st->active;
+    // Fresh push with room: nothing to restore, nothing to count but the
+    // event. A pending status cannot be followed by a fresh push at its
+    // depth (that depth restores), so `unwinding` is already clear here.
+    if (!st->slow && d >= st->saved && d < st->frames_cap && args_ok(scratch_size, scratchp))
+        [[likely]] {
+        ++st->fault[AXDR_FAULT_SETUP].count;
+        push(st, d, self, frame, scratch_size, scratchp);
+        return AXDR_TRUE;
+    }
+    return setup_slow(st, self, frame, state, scratch_size, scratchp);
+}
+
+int axdr_async_teardown(axdr_stream_t *s, axdr_self_t self, int state, axdr_frame_t frame,
+                        int result)
+{
+    Stream *st = impl(s);
+    size_t d = frame;
+    // A finished frame with nothing saved below it: pop.
+    if (!st->slow && st->saved <= d && d + 1 == st->active && st->frames[d].self == self &&
+        (result == AXDR_TRUE || result == AXDR_FALSE)) [[likely]] {
+        st->active = d;
+        return AXDR_TRUE;
+    }
+    return teardown_slow(st, self, state, d, result);
 }
 
 } // extern "C"

@@ -201,33 +201,34 @@ int fixed_slow(Stream *st, Dir dir, const char *name, void *v, size_t n)
     return r;
 }
 
+__attribute__((noinline)) int prim32_slow(Stream *st, const char *name, void *v)
+{
+    return fixed_slow(st, dir_of(st->pub.x_op), name, v, 4);
+}
+
+inline bool op_decodes(int op) { return op == AXDR_DECODE || op == AXDR_DECODE_ALT; }
+inline bool op_encodes(int op) { return op == AXDR_ENCODE || op == AXDR_ENCODE_ALT; }
+
 // 32-bit primitives share one body: int, uint32_t and u_int are all one
-// XDR word.
+// XDR word. The fast path is a leaf; everything else is out of line.
 inline int prim32(axdr_stream_t *s, const char *name, void *v)
 {
     Stream *st = impl(s);
-    if (!st->slow) [[likely]] {
-        Dir dir = dir_of(s->x_op);
-        ++st->fault[AXDR_FAULT_PRIMITIVE].count;
-        if (st->end - st->cur >= 4) {
-            if (dir == DIR_DECODE) {
-                *static_cast<uint32_t *>(v) = load32(st->cur);
-                st->cur += 4;
-                st->pos += 4;
-                return AXDR_TRUE;
-            }
-            if (dir == DIR_ENCODE) {
-                store32(st->cur, *static_cast<uint32_t *>(v));
-                st->cur += 4;
-                st->pos += 4;
-                return AXDR_TRUE;
-            }
+    uint8_t *cur = st->cur;
+    if (!st->slow && st->end - cur >= 4) [[likely]] {
+        if (op_decodes(s->x_op)) {
+            *static_cast<uint32_t *>(v) = load32(cur);
+        } else if (op_encodes(s->x_op)) {
+            store32(cur, *static_cast<uint32_t *>(v));
+        } else {
+            return prim32_slow(st, name, v);
         }
-        if (dir == DIR_FREE)
-            return AXDR_TRUE;
-        --st->fault[AXDR_FAULT_PRIMITIVE].count; // the slow path counts it
+        ++st->fault[AXDR_FAULT_PRIMITIVE].count;
+        st->cur = cur + 4;
+        st->pos += 4;
+        return AXDR_TRUE;
     }
-    return fixed_slow(st, dir_of(s->x_op), name, v, 4);
+    return prim32_slow(st, name, v);
 }
 
 // --- strings ---------------------------------------------------------
@@ -409,6 +410,32 @@ int string_slow(Stream *st, Dir dir, char **sp, unsigned maxlen)
     return AXDR_FALSE;
 }
 
+__attribute__((noinline)) int u64_slow(Stream *st, uint64_t *v)
+{
+    return fixed_slow(st, dir_of(st->pub.x_op), "u64", v, 8);
+}
+
+__attribute__((noinline)) int string_slow_traced(Stream *st, char **sp, unsigned maxlen)
+{
+    int r = string_slow(st, dir_of(st->pub.x_op), sp, maxlen);
+    if (st->tracing) {
+        if (*sp && r == AXDR_TRUE)
+            trace_line(st, "string \"%.200s\" = %s", *sp, result_name(r));
+        else
+            trace_line(st, "string = %s", result_name(r));
+    }
+    return r;
+}
+
+__attribute__((noinline)) int element_print(axdr_stream_t *s, const char *name, int is_first,
+                                            axdr_filter_t filter, void *obj, axdr_print_ctx_t *ctx)
+{
+    int r = s->x_ops->x_print_element(s, name, is_first, ctx);
+    if (r != AXDR_TRUE)
+        return r;
+    return filter(s, obj);
+}
+
 } // namespace
 } // namespace axdr
 
@@ -425,75 +452,73 @@ int axdr_u_int(axdr_stream_t *s, unsigned int *v) { return prim32(s, "u_int", v)
 int axdr_u_int64_t(axdr_stream_t *s, uint64_t *v)
 {
     Stream *st = impl(s);
-    if (!st->slow && st->end - st->cur >= 8) {
-        Dir dir = dir_of(s->x_op);
-        if (dir == DIR_DECODE) {
-            ++st->fault[AXDR_FAULT_PRIMITIVE].count;
-            *v = load64(st->cur);
-            st->cur += 8;
-            st->pos += 8;
-            return AXDR_TRUE;
+    uint8_t *cur = st->cur;
+    if (!st->slow && st->end - cur >= 8) [[likely]] {
+        if (op_decodes(s->x_op)) {
+            *v = load64(cur);
+        } else if (op_encodes(s->x_op)) {
+            store64(cur, *v);
+        } else {
+            return u64_slow(st, v);
         }
-        if (dir == DIR_ENCODE) {
-            ++st->fault[AXDR_FAULT_PRIMITIVE].count;
-            store64(st->cur, *v);
-            st->cur += 8;
-            st->pos += 8;
-            return AXDR_TRUE;
-        }
+        ++st->fault[AXDR_FAULT_PRIMITIVE].count;
+        st->cur = cur + 8;
+        st->pos += 8;
+        return AXDR_TRUE;
     }
-    return fixed_slow(st, dir_of(s->x_op), "u64", v, 8);
+    return u64_slow(st, v);
 }
 
 int axdr_string(axdr_stream_t *s, char **sp, unsigned int maxlen)
 {
     Stream *st = impl(s);
-    Dir dir = dir_of(s->x_op);
     if (!st->slow) [[likely]] {
-        size_t avail = static_cast<size_t>(st->end - st->cur);
-        if (dir == DIR_DECODE && avail >= 4 && !*sp) {
-            uint32_t len = load32(st->cur);
-            uint32_t pad = pad_of(len);
-            if (len <= maxlen && uint64_t{len} + pad + 4 <= avail) {
-                const uint8_t *data = st->cur + 4;
-                if (std::memchr(data, 0, len))
-                    return AXDR_FALSE;
-                for (uint32_t i = 0; i < pad; ++i)
-                    if (data[len + i])
+        uint8_t *cur = st->cur;
+        size_t avail = static_cast<size_t>(st->end - cur);
+        if (op_decodes(s->x_op)) {
+            if (avail >= 4 && !*sp) {
+                uint32_t len = load32(cur);
+                uint32_t pad = pad_of(len);
+                if (len <= maxlen && uint64_t{len} + pad + 4 <= avail) {
+                    const uint8_t *data = cur + 4;
+                    // The padding is zero and the data holds no NUL: the
+                    // last word, data and padding together, is checked at
+                    // once below; the rest by memchr.
+                    if (pad && (load32(data + len + pad - 4) & ((1u << (8 * pad)) - 1)) != 0)
                         return AXDR_FALSE;
-                char *str = static_cast<char *>(std::malloc(size_t{len} + 1));
-                if (!str)
-                    return AXDR_FALSE;
-                ++st->fault[AXDR_FAULT_PRIMITIVE].count;
-                std::memcpy(str, data, len);
-                str[len] = '\0';
-                *sp = str;
-                st->cur += 4 + len + pad;
-                st->pos += 4 + len + pad;
-                return AXDR_TRUE;
+                    if (std::memchr(data, 0, len))
+                        return AXDR_FALSE;
+                    char *str = static_cast<char *>(std::malloc(size_t{len} + 1));
+                    if (!str)
+                        return AXDR_FALSE;
+                    std::memcpy(str, data, len);
+                    str[len] = '\0';
+                    *sp = str;
+                    ++st->fault[AXDR_FAULT_PRIMITIVE].count;
+                    st->cur = cur + 4 + len + pad;
+                    st->pos += 4 + len + pad;
+                    return AXDR_TRUE;
+                }
             }
-        } else if (dir == DIR_ENCODE && *sp) {
-            size_t len = std::strlen(*sp);
+        } else if (op_encodes(s->x_op) && *sp) {
+            const char *str = *sp;
+            size_t len = std::strlen(str);
             size_t pad = pad_of(static_cast<uint32_t>(len));
             if (len <= maxlen && len <= UINT32_MAX && avail >= 4 && len + pad <= avail - 4) {
+                store32(cur, static_cast<uint32_t>(len));
+                // Zero the last word first; the data then overwrites its
+                // leading bytes.
+                if (pad)
+                    store32(cur + len + pad, 0);
+                std::memcpy(cur + 4, str, len);
                 ++st->fault[AXDR_FAULT_PRIMITIVE].count;
-                store32(st->cur, static_cast<uint32_t>(len));
-                std::memcpy(st->cur + 4, *sp, len);
-                std::memset(st->cur + 4 + len, 0, pad);
-                st->cur += 4 + len + pad;
+                st->cur = cur + 4 + len + pad;
                 st->pos += 4 + len + pad;
                 return AXDR_TRUE;
             }
         }
     }
-    int r = string_slow(st, dir, sp, maxlen);
-    if (st->tracing) {
-        if (*sp && r == AXDR_TRUE)
-            trace_line(st, "string \"%.200s\" = %s", *sp, result_name(r));
-        else
-            trace_line(st, "string = %s", result_name(r));
-    }
-    return r;
+    return string_slow_traced(st, sp, maxlen);
 }
 
 int axdr_wrapstring(axdr_stream_t *s, void *sp)
@@ -504,12 +529,9 @@ int axdr_wrapstring(axdr_stream_t *s, void *sp)
 int axdr_element(axdr_stream_t *s, const char *name, int is_first, axdr_filter_t filter, void *obj,
                  axdr_print_ctx_t *ctx)
 {
-    if (s->x_op == AXDR_PRINT) {
-        int r = s->x_ops->x_print_element(s, name, is_first, ctx);
-        if (r != AXDR_TRUE)
-            return r;
-    }
-    return filter(s, obj);
+    if (s->x_op != AXDR_PRINT) [[likely]]
+        return filter(s, obj);
+    return element_print(s, name, is_first, filter, obj, ctx);
 }
 
 void axdr_free(axdr_filter_t filter, void *obj)
