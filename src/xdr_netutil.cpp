@@ -54,7 +54,7 @@ extern "C" {
 int axdr_in_addr(axdr_stream_t *s, struct in_addr *a)
 {
     uint32_t copy = word_to_wire(a->s_addr);
-    int r = axdr_uint32_t(s, &copy);
+    int r = axdr_uint32_t_fast(s, &copy);
     if (r == AXDR_TRUE)
         a->s_addr = word_from_wire(copy);
     return r;
@@ -64,7 +64,7 @@ int axdr_in6_addr(axdr_stream_t *s, struct in6_addr *a)
 {
     // Word-wise through memcpy: in6_addr's word view is not portable.
     unsigned char *octets = a->s6_addr;
-    return element_loop<uint32_t, 4, axdr_uint32_t>(
+    return element_loop<uint32_t, 4, axdr_uint32_t_fast>(
         s, reinterpret_cast<axdr_self_t>(&axdr_in6_addr),
         [octets](int i) {
             uint32_t w;
@@ -80,7 +80,7 @@ int axdr_in6_addr(axdr_stream_t *s, struct in6_addr *a)
 int axdr_nu_macaddr_t(axdr_stream_t *s, nu_macaddr_t *mac)
 {
     uint8_t *octet = mac->octet;
-    return element_loop<unsigned int, 6, axdr_u_int>(
+    return element_loop<unsigned int, 6, axdr_u_int_fast>(
         s, reinterpret_cast<axdr_self_t>(&axdr_nu_macaddr_t),
         [octet](int i) { return static_cast<unsigned int>(octet[i]); },
         // A value above 255 keeps its low 8 bits.

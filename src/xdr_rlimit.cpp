@@ -10,7 +10,7 @@ static_assert(sizeof(rlim_t) == sizeof(uint64_t), "rlim_t travels as a 64-bit hy
 extern "C" int axdr_rlim_t(axdr_stream_t *s, rlim_t *v)
 {
     uint64_t copy = *v;
-    const int r = axdr_u_int64_t(s, &copy);
+    const int r = axdr_u_int64_t_fast(s, &copy);
     // Stored back whatever the result: a primitive that did not write the
     // copy leaves the old limit.
     *v = copy;
@@ -35,13 +35,13 @@ extern "C" int axdr_rlimit(axdr_stream_t *s, struct rlimit *rl)
         return r;
     switch (state) {
     case 0: // the soft limit
-        r = axdr_element(s, ".rlim_cur", 1, rlim_element, &rl->rlim_cur, &pctx);
+        r = axdr_element_fast(s, ".rlim_cur", 1, rlim_element, &rl->rlim_cur, &pctx);
         if (r != AXDR_TRUE)
             break;
         state = 1;
         [[fallthrough]];
     case 1: // the hard limit
-        r = axdr_element(s, ".rlim_max", 0, rlim_element, &rl->rlim_max, &pctx);
+        r = axdr_element_fast(s, ".rlim_max", 0, rlim_element, &rl->rlim_max, &pctx);
         if (r != AXDR_TRUE)
             break;
         state = 2;

@@ -63,10 +63,19 @@ struct axdr_ops {
 
 /* The head of every stream. Filters read x_op and x_ops only; the runtime
  * keeps its own state behind this head, so streams come only from the
- * runtime's constructors. */
+ * runtime's constructors.
+ *
+ * The fields after x_ops are private to the runtime: the inline fast paths
+ * at the end of this header work on them so that a word that is already
+ * in the window costs no call. */
 struct axdr_stream {
     int x_op;                     /* enum axdr_op */
     const struct axdr_ops *x_ops; /* print entries */
+    unsigned char *x_cur;         /* the wire window: decode reads [x_cur, */
+    unsigned char *x_end;         /* x_end), encode writes into it */
+    uint64_t x_pos;               /* bytes moved so far */
+    unsigned long x_nprim;        /* primitives done by the fast paths */
+    int x_slow;                   /* nonzero: every call goes to the runtime */
 };
 
 /* A filter: a stream and a pointer to the object it codes. */
@@ -120,6 +129,97 @@ AXDR_EXPORT int axdr_async_setup(axdr_stream_t *s, axdr_self_t self,
  * record, AXDR_TRUE or AXDR_FALSE end the frame. */
 AXDR_EXPORT int axdr_async_teardown(axdr_stream_t *s, axdr_self_t self,
                                     int state, axdr_frame_t frame, int result);
+
+/* Inline fast paths: the same results as the functions they are named
+ * after, for a value wholly inside the window of a plain stream; anything
+ * else goes to those functions. */
+/* Big-endian words at any alignment. */
+static inline uint32_t axdr_load32_(const unsigned char *p)
+{
+#if defined(__GNUC__) && defined(__BYTE_ORDER__)
+    uint32_t w;
+    __builtin_memcpy(&w, p, 4);
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    w = __builtin_bswap32(w);
+#endif
+    return w;
+#else
+    uint32_t b0 = p[0], b1 = p[1], b2 = p[2], b3 = p[3];
+    return b0 << 24 | b1 << 16 | b2 << 8 | b3;
+#endif
+}
+
+static inline void axdr_store32_(unsigned char *p, uint32_t v)
+{
+#if defined(__GNUC__) && defined(__BYTE_ORDER__)
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    v = __builtin_bswap32(v);
+#endif
+    __builtin_memcpy(p, &v, 4);
+#else
+    p[0] = (v >> 24) & 0xff;
+    p[1] = (v >> 16) & 0xff;
+    p[2] = (v >> 8) & 0xff;
+    p[3] = v & 0xff;
+#endif
+}
+
+static inline int axdr_uint32_t_fast(axdr_stream_t *s, uint32_t *v)
+{
+    unsigned char *p = s->x_cur;
+    if (!s->x_slow && s->x_end - p >= 4 &&
+        (s->x_op == AXDR_DECODE || s->x_op == AXDR_ENCODE)) {
+        if (s->x_op == AXDR_DECODE) {
+            *v = axdr_load32_(p);
+        } else {
+            axdr_store32_(p, *v);
+        }
+        s->x_cur = p + 4;
+        s->x_pos += 4;
+        ++s->x_nprim;
+        return AXDR_TRUE;
+    }
+    return axdr_uint32_t(s, v);
+}
+
+static inline int axdr_u_int_fast(axdr_stream_t *s, unsigned int *v)
+{
+    uint32_t w = *v;
+    int r = axdr_uint32_t_fast(s, &w);
+    *v = w;
+    return r;
+}
+
+static inline int axdr_u_int64_t_fast(axdr_stream_t *s, uint64_t *v)
+{
+    unsigned char *p = s->x_cur;
+    if (!s->x_slow && s->x_end - p >= 8 &&
+        (s->x_op == AXDR_DECODE || s->x_op == AXDR_ENCODE)) {
+        if (s->x_op == AXDR_DECODE) {
+            uint64_t hi = axdr_load32_(p);
+            *v = hi << 32 | axdr_load32_(p + 4);
+        } else {
+            uint64_t x = *v;
+            uint32_t hi = x >> 32, lo = x & 0xffffffffu;
+            axdr_store32_(p, hi);
+            axdr_store32_(p + 4, lo);
+        }
+        s->x_cur = p + 8;
+        s->x_pos += 8;
+        ++s->x_nprim;
+        return AXDR_TRUE;
+    }
+    return axdr_u_int64_t(s, v);
+}
+
+/* axdr_element without the call when not printing. */
+static inline int axdr_element_fast(axdr_stream_t *s, const char *name, int is_first,
+                                    axdr_filter_t filter, void *obj, axdr_print_ctx_t *ctx)
+{
+    if (s->x_op != AXDR_PRINT)
+        return filter(s, obj);
+    return axdr_element(s, name, is_first, filter, obj, ctx);
+}
 
 #ifdef __cplusplus
 }

@@ -49,7 +49,7 @@ inline void push(Stream *st, size_t d, axdr_self_t self, axdr_frame_t *frame, si
 __attribute__((noinline)) int setup_slow(Stream *st, axdr_self_t self, axdr_frame_t *frame,
                                          int *state, size_t scratch_size, void **scratchp)
 {
-    if (st->slow) {
+    if (st->pub.x_slow) {
         int r = fault_event(st, AXDR_FAULT_SETUP);
         if (st->tracing)
             trace_line(st, "setup %zu = %s", st->active,
@@ -69,12 +69,19 @@ __attribute__((noinline)) int setup_slow(Stream *st, axdr_self_t self, axdr_fram
             // Never restore a frame into another filter; drop it and all
             // below it.
             st->saved = d;
+            update_slow(st);
             return AXDR_FALSE;
         }
         *state = f.state;
         if (scratch_size)
             std::memcpy(*scratchp, st->arena + f.off, scratch_size);
         f.scratchp = scratchp;
+        if (d + 1 == st->saved) {
+            // The whole chain is back: its frames are open again and a
+            // pending status keeps them anew.
+            st->saved = 0;
+            update_slow(st);
+        }
         st->active = d + 1;
         *frame = d;
         return AXDR_TRUE;
@@ -99,6 +106,7 @@ void keep(Stream *st, size_t d, int state)
         f.off = off;
         st->saved = d + 1;
         st->unwinding = true;
+        st->pub.x_slow = 1; // the next calls restore
         if (!grow(reinterpret_cast<void **>(&st->arena), &st->arena_cap, off + f.size, 1)) {
             // Lost: the resumed chain fails when it reaches this depth.
             f.self = nullptr;
@@ -128,6 +136,7 @@ __attribute__((noinline)) int teardown_slow(Stream *st, axdr_self_t self, int st
         if (st->saved > d) {
             st->saved = d;
             st->unwinding = false;
+            update_slow(st);
         }
         return AXDR_TRUE;
     }
@@ -147,10 +156,10 @@ int axdr_async_setup(axdr_stream_t *s, axdr_self_t self, axdr_frame_t *frame, in
 {
     Stream *st = impl(s);
     size_t d = st->active;
-    // Fresh push with room: nothing to restore, nothing to count but the
-    // event. A pending status cannot be followed by a fresh push at its
-    // depth (that depth restores), so `unwinding` is already clear here.
-    if (!st->slow && d >= st->saved && d < st->frames_cap && args_ok(scratch_size, scratchp))
+    // Fresh push with room: nothing to restore (saved frames make the
+    // stream slow), nothing to count but the event. A pending status makes
+    // the stream slow too, so `unwinding` is already clear here.
+    if (!st->pub.x_slow && d < st->frames_cap && args_ok(scratch_size, scratchp))
         [[likely]] {
         ++st->fault[AXDR_FAULT_SETUP].count;
         push(st, d, self, frame, scratch_size, scratchp);
@@ -164,8 +173,8 @@ int axdr_async_teardown(axdr_stream_t *s, axdr_self_t self, int state, axdr_fram
 {
     Stream *st = impl(s);
     size_t d = frame;
-    // A finished frame with nothing saved below it: pop.
-    if (!st->slow && st->saved <= d && d + 1 == st->active && st->frames[d].self == self &&
+    // A finished frame with nothing saved: pop.
+    if (!st->pub.x_slow && d + 1 == st->active && st->frames[d].self == self &&
         (result == AXDR_TRUE || result == AXDR_FALSE)) [[likely]] {
         st->active = d;
         return AXDR_TRUE;

@@ -77,14 +77,10 @@ struct Fault {
 struct Stream {
     axdr_stream_t pub;
     Kind kind;
-    bool slow;       // anything that bars the primitives' fast path
     bool eof;
     bool unwinding;  // a pending teardown already saved the innermost frame
 
-    // The wire window: decode reads [cur, end); encode writes into [cur, end).
-    uint8_t *cur;
-    uint8_t *end;
-    uint64_t pos;    // bytes moved so far
+    // The wire window, bytes moved and the fast-path flag live in pub.
     uint8_t *base;   // memory streams: the caller's buffer
 
     // Incremental streams: the input or output buffer behind the window.

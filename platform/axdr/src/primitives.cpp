@@ -55,9 +55,9 @@ inline uint32_t pad_of(uint32_t len) { return (4 - (len & 3)) & 3; }
 // Bytes the window offers now, less what a byte fault holds back.
 size_t available(Stream *st)
 {
-    size_t avail = static_cast<size_t>(st->end - st->cur);
+    size_t avail = static_cast<size_t>(st->pub.x_end - st->pub.x_cur);
     if (st->byte_fire) {
-        uint64_t allowed = st->byte_fire - 1 - st->pos; // byte_fire > pos always
+        uint64_t allowed = st->byte_fire - 1 - st->pub.x_pos; // byte_fire > pos always
         if (allowed < avail)
             avail = static_cast<size_t>(allowed);
     }
@@ -67,7 +67,7 @@ size_t available(Stream *st)
 // The window is empty (or a byte fault stops it): what the primitive says.
 int starved(Stream *st, Dir dir)
 {
-    if (st->byte_fire && st->pos + 1 == st->byte_fire) {
+    if (st->byte_fire && st->pub.x_pos + 1 == st->byte_fire) {
         Fault &f = st->fault[AXDR_FAULT_BYTE];
         st->byte_fire = f.every ? st->byte_fire + f.every : 0;
         update_slow(st);
@@ -79,11 +79,11 @@ int starved(Stream *st, Dir dir)
         return st->eof ? AXDR_FALSE : AXDR_PENDING;
     // Encode: reclaim drained room before pending.
     if (st->out_off) {
-        size_t held = static_cast<size_t>(st->cur - st->io) - st->out_off;
+        size_t held = static_cast<size_t>(st->pub.x_cur - st->io) - st->out_off;
         std::memmove(st->io, st->io + st->out_off, held);
         st->out_off = 0;
-        st->cur = st->io + held;
-        st->end = st->io + st->window;
+        st->pub.x_cur = st->io + held;
+        st->pub.x_end = st->io + st->window;
         return AXDR_TRUE; // room again: go on
     }
     return AXDR_PENDING;
@@ -97,11 +97,11 @@ size_t move(Stream *st, Dir dir, uint8_t *p, size_t n)
     if (take == 0)
         return 0;
     if (dir == DIR_DECODE)
-        std::memcpy(p, st->cur, take);
+        std::memcpy(p, st->pub.x_cur, take);
     else
-        std::memcpy(st->cur, p, take);
-    st->cur += take;
-    st->pos += take;
+        std::memcpy(st->pub.x_cur, p, take);
+    st->pub.x_cur += take;
+    st->pub.x_pos += take;
     return take;
 }
 
@@ -126,7 +126,7 @@ bool unit_claim(Stream *st, UnitKind kind)
     if (u.kind == UNIT_NONE) {
         u.kind = kind;
         u.have = 0;
-        st->slow = true;
+        st->pub.x_slow = true;
         return true;
     }
     return u.kind == kind;
@@ -214,8 +214,8 @@ inline bool op_encodes(int op) { return op == AXDR_ENCODE || op == AXDR_ENCODE_A
 inline int prim32(axdr_stream_t *s, const char *name, void *v)
 {
     Stream *st = impl(s);
-    uint8_t *cur = st->cur;
-    if (!st->slow && st->end - cur >= 4) [[likely]] {
+    uint8_t *cur = st->pub.x_cur;
+    if (!st->pub.x_slow && st->pub.x_end - cur >= 4) [[likely]] {
         if (op_decodes(s->x_op)) {
             *static_cast<uint32_t *>(v) = load32(cur);
         } else if (op_encodes(s->x_op)) {
@@ -223,9 +223,9 @@ inline int prim32(axdr_stream_t *s, const char *name, void *v)
         } else {
             return prim32_slow(st, name, v);
         }
-        ++st->fault[AXDR_FAULT_PRIMITIVE].count;
-        st->cur = cur + 4;
-        st->pos += 4;
+        ++st->pub.x_nprim;
+        st->pub.x_cur = cur + 4;
+        st->pub.x_pos += 4;
         return AXDR_TRUE;
     }
     return prim32_slow(st, name, v);
@@ -287,7 +287,7 @@ int string_decode_slow(Stream *st, char **sp, unsigned maxlen)
                     return r;
                 continue;
             }
-            if (std::memchr(st->cur, 0, take))
+            if (std::memchr(st->pub.x_cur, 0, take))
                 return AXDR_FALSE; // a NUL would cut the string short
             if (!grow_string(st, size_t{u.done} + take + 1))
                 return AXDR_FALSE;
@@ -452,8 +452,8 @@ int axdr_u_int(axdr_stream_t *s, unsigned int *v) { return prim32(s, "u_int", v)
 int axdr_u_int64_t(axdr_stream_t *s, uint64_t *v)
 {
     Stream *st = impl(s);
-    uint8_t *cur = st->cur;
-    if (!st->slow && st->end - cur >= 8) [[likely]] {
+    uint8_t *cur = st->pub.x_cur;
+    if (!st->pub.x_slow && st->pub.x_end - cur >= 8) [[likely]] {
         if (op_decodes(s->x_op)) {
             *v = load64(cur);
         } else if (op_encodes(s->x_op)) {
@@ -461,9 +461,9 @@ int axdr_u_int64_t(axdr_stream_t *s, uint64_t *v)
         } else {
             return u64_slow(st, v);
         }
-        ++st->fault[AXDR_FAULT_PRIMITIVE].count;
-        st->cur = cur + 8;
-        st->pos += 8;
+        ++st->pub.x_nprim;
+        st->pub.x_cur = cur + 8;
+        st->pub.x_pos += 8;
         return AXDR_TRUE;
     }
     return u64_slow(st, v);
@@ -472,9 +472,9 @@ int axdr_u_int64_t(axdr_stream_t *s, uint64_t *v)
 int axdr_string(axdr_stream_t *s, char **sp, unsigned int maxlen)
 {
     Stream *st = impl(s);
-    if (!st->slow) [[likely]] {
-        uint8_t *cur = st->cur;
-        size_t avail = static_cast<size_t>(st->end - cur);
+    if (!st->pub.x_slow) [[likely]] {
+        uint8_t *cur = st->pub.x_cur;
+        size_t avail = static_cast<size_t>(st->pub.x_end - cur);
         if (op_decodes(s->x_op)) {
             if (avail >= 4 && !*sp) {
                 uint32_t len = load32(cur);
@@ -494,9 +494,9 @@ int axdr_string(axdr_stream_t *s, char **sp, unsigned int maxlen)
                     std::memcpy(str, data, len);
                     str[len] = '\0';
                     *sp = str;
-                    ++st->fault[AXDR_FAULT_PRIMITIVE].count;
-                    st->cur = cur + 4 + len + pad;
-                    st->pos += 4 + len + pad;
+                    ++st->pub.x_nprim;
+                    st->pub.x_cur = cur + 4 + len + pad;
+                    st->pub.x_pos += 4 + len + pad;
                     return AXDR_TRUE;
                 }
             }
@@ -511,9 +511,9 @@ int axdr_string(axdr_stream_t *s, char **sp, unsigned int maxlen)
                 if (pad)
                     store32(cur + len + pad, 0);
                 std::memcpy(cur + 4, str, len);
-                ++st->fault[AXDR_FAULT_PRIMITIVE].count;
-                st->cur = cur + 4 + len + pad;
-                st->pos += 4 + len + pad;
+                ++st->pub.x_nprim;
+                st->pub.x_cur = cur + 4 + len + pad;
+                st->pub.x_pos += 4 + len + pad;
                 return AXDR_TRUE;
             }
         }

@@ -57,8 +57,8 @@ void update_slow(Stream *st)
     bool armed = false;
     for (const Fault &f : st->fault)
         armed = armed || f.at != 0;
-    st->slow = armed || st->byte_fire != 0 || st->tracing || st->unit.kind != UNIT_NONE ||
-               st->budget != 0;
+    st->pub.x_slow = armed || st->byte_fire != 0 || st->tracing || st->unit.kind != UNIT_NONE ||
+               st->budget != 0 || st->saved != 0;
 }
 
 void stream_init(Stream *st, Kind kind, int op)
@@ -107,6 +107,14 @@ void trace_line(Stream *st, const char *fmt, ...)
     st->trace.append("\n", 1);
 }
 
+// Primitives the fast paths did join the count that faults are armed
+// against (while one is armed, every primitive takes the counting path).
+static void fold_counts(Stream *st)
+{
+    st->fault[AXDR_FAULT_PRIMITIVE].count += st->pub.x_nprim;
+    st->pub.x_nprim = 0;
+}
+
 static bool is_encode(int op) { return op == AXDR_ENCODE || op == AXDR_ENCODE_ALT; }
 static bool is_decode(int op) { return op == AXDR_DECODE || op == AXDR_DECODE_ALT; }
 
@@ -133,8 +141,8 @@ axdr_stream_t *axdr_mem_create(void *buf, size_t len, int op)
     Stream *st = new_stream(KIND_MEM, op);
     if (!st)
         return nullptr;
-    st->base = st->cur = static_cast<uint8_t *>(buf);
-    st->end = st->cur + len;
+    st->base = st->pub.x_cur = static_cast<uint8_t *>(buf);
+    st->pub.x_end = st->pub.x_cur + len;
     return &st->pub;
 }
 
@@ -151,8 +159,8 @@ axdr_stream_t *axdr_incr_create(int op, size_t window)
             return nullptr;
         }
         st->io_cap = st->window;
-        st->cur = st->io;
-        st->end = st->io + st->window;
+        st->pub.x_cur = st->io;
+        st->pub.x_end = st->io + st->window;
     }
     return &st->pub;
 }
@@ -183,23 +191,23 @@ void axdr_reset(axdr_stream_t *s)
     st->active = st->saved = 0;
     st->unwinding = false;
     if (st->kind == KIND_MEM) {
-        st->cur = st->base;
-        st->pos = 0;
+        st->pub.x_cur = st->base;
+        st->pub.x_pos = 0;
     }
     if (st->kind == KIND_INCR) {
         st->out_off = 0;
         st->eof = false;
         if (is_encode(s->x_op) && st->io) {
-            st->cur = st->io;
-            st->end = st->io + st->window;
+            st->pub.x_cur = st->io;
+            st->pub.x_end = st->io + st->window;
         } else {
-            st->cur = st->end = st->io;
+            st->pub.x_cur = st->pub.x_end = st->io;
         }
     }
     update_slow(st);
 }
 
-uint64_t axdr_getpos(const axdr_stream_t *s) { return impl(s)->pos; }
+uint64_t axdr_getpos(const axdr_stream_t *s) { return impl(s)->pub.x_pos; }
 
 size_t axdr_saved_frames(const axdr_stream_t *s) { return impl(s)->saved; }
 
@@ -212,9 +220,9 @@ int axdr_feed(axdr_stream_t *s, const void *data, size_t len)
         return 0;
     // Keep only unread bytes: memory follows what is buffered, not the
     // message size.
-    size_t unread = static_cast<size_t>(st->end - st->cur);
-    if (unread && st->cur != st->io)
-        std::memmove(st->io, st->cur, unread);
+    size_t unread = static_cast<size_t>(st->pub.x_end - st->pub.x_cur);
+    if (unread && st->pub.x_cur != st->io)
+        std::memmove(st->io, st->pub.x_cur, unread);
     if (len > SIZE_MAX - unread)
         return -1;
     size_t need = unread + len;
@@ -224,16 +232,16 @@ int axdr_feed(axdr_stream_t *s, const void *data, size_t len)
             ncap = ncap > SIZE_MAX / 2 ? need : ncap * 2;
         uint8_t *p = static_cast<uint8_t *>(std::realloc(st->io, ncap));
         if (!p) {
-            st->cur = st->io;
-            st->end = st->io + unread;
+            st->pub.x_cur = st->io;
+            st->pub.x_end = st->io + unread;
             return -1;
         }
         st->io = p;
         st->io_cap = ncap;
     }
     std::memcpy(st->io + unread, data, len);
-    st->cur = st->io;
-    st->end = st->io + need;
+    st->pub.x_cur = st->io;
+    st->pub.x_end = st->io + need;
     return 0;
 }
 
@@ -242,7 +250,7 @@ void axdr_feed_end(axdr_stream_t *s) { impl(s)->eof = true; }
 size_t axdr_unread(const axdr_stream_t *s)
 {
     const Stream *st = impl(s);
-    return is_decode(s->x_op) ? static_cast<size_t>(st->end - st->cur) : 0;
+    return is_decode(s->x_op) ? static_cast<size_t>(st->pub.x_end - st->pub.x_cur) : 0;
 }
 
 const void *axdr_output(const axdr_stream_t *s, size_t *len)
@@ -252,7 +260,7 @@ const void *axdr_output(const axdr_stream_t *s, size_t *len)
         *len = 0;
         return nullptr;
     }
-    *len = static_cast<size_t>(st->cur - st->io) - st->out_off;
+    *len = static_cast<size_t>(st->pub.x_cur - st->io) - st->out_off;
     return st->io + st->out_off;
 }
 
@@ -264,10 +272,10 @@ void axdr_output_consume(axdr_stream_t *s, size_t n)
     if (n > have)
         n = have;
     st->out_off += n;
-    if (st->out_off == static_cast<size_t>(st->cur - st->io)) {
+    if (st->out_off == static_cast<size_t>(st->pub.x_cur - st->io)) {
         // All drained: the whole window is free again.
         st->out_off = 0;
-        st->cur = st->io;
+        st->pub.x_cur = st->io;
     }
 }
 
@@ -296,10 +304,11 @@ void axdr_fault_at(axdr_stream_t *s, int kind, unsigned long n, int result)
     if (kind < 0 || kind > AXDR_FAULT_PRINT)
         return;
     if (kind == AXDR_FAULT_BYTE) {
-        st->byte_fire = n ? st->pos + n : 0;
+        st->byte_fire = n ? st->pub.x_pos + n : 0;
         st->fault[kind].every = 0;
         st->fault[kind].result = result;
     } else {
+        fold_counts(st);
         Fault &f = st->fault[kind];
         f.at = n ? f.count + n : 0;
         f.every = 0;
@@ -316,10 +325,11 @@ void axdr_fault_every(axdr_stream_t *s, int kind, unsigned long period, int resu
     if (period == 1)
         period = 2; // a retried call must be able to go through
     if (kind == AXDR_FAULT_BYTE) {
-        st->byte_fire = period ? st->pos + period : 0;
+        st->byte_fire = period ? st->pub.x_pos + period : 0;
         st->fault[kind].every = period;
         st->fault[kind].result = result;
     } else {
+        fold_counts(st);
         Fault &f = st->fault[kind];
         f.at = period ? f.count + period : 0;
         f.every = period;
@@ -334,7 +344,9 @@ unsigned long axdr_fault_count(const axdr_stream_t *s, int kind)
     if (kind < 0 || kind > AXDR_FAULT_PRINT)
         return 0;
     if (kind == AXDR_FAULT_BYTE)
-        return static_cast<unsigned long>(st->pos);
+        return static_cast<unsigned long>(st->pub.x_pos);
+    if (kind == AXDR_FAULT_PRIMITIVE)
+        return st->fault[kind].count + st->pub.x_nprim;
     return st->fault[kind].count;
 }
 
