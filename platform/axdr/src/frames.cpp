@@ -46,6 +46,24 @@ inline void push(Stream *st, size_t d, axdr_self_t self, axdr_frame_t *frame, si
     *frame = d;
 }
 
+// A resumed chain whose unit in flight cannot complete with the bytes
+// buffered would only come back pending, level by level. The outermost
+// setup says so at once and leaves the bytes for the next call; a unit
+// that needs much is fed as before, so buffered bytes stay few.
+// resume_need is set when a chain is kept on a plain incremental decode
+// and cleared by anything that changes the stream's mode.
+size_t resume_need(const Stream *st)
+{
+    if (st->kind != KIND_INCR || st->tracing || st->byte_fire || st->budget ||
+        !(st->pub.x_op == AXDR_DECODE || st->pub.x_op == AXDR_DECODE_ALT))
+        return 0;
+    for (const Fault &f : st->fault)
+        if (f.at)
+            return 0;
+    size_t need = unit_need(st);
+    return need < 4096 ? need : 4096;
+}
+
 __attribute__((noinline)) int setup_slow(Stream *st, axdr_self_t self, axdr_frame_t *frame,
                                          int *state, size_t scratch_size, void **scratchp)
 {
@@ -107,6 +125,7 @@ void keep(Stream *st, size_t d, int state)
         st->saved = d + 1;
         st->unwinding = true;
         st->pub.x_slow = 1; // the next calls restore
+        st->resume_need = resume_need(st);
         if (!grow(reinterpret_cast<void **>(&st->arena), &st->arena_cap, off + f.size, 1)) {
             // Lost: the resumed chain fails when it reaches this depth.
             f.self = nullptr;
@@ -164,6 +183,11 @@ int axdr_async_setup(axdr_stream_t *s, axdr_self_t self, axdr_frame_t *frame, in
         ++st->fault[AXDR_FAULT_SETUP].count;
         push(st, d, self, frame, scratch_size, scratchp);
         return AXDR_TRUE;
+    }
+    if (st->resume_need && d == 0 && !st->eof &&
+        static_cast<size_t>(st->pub.x_end - st->pub.x_cur) < st->resume_need) {
+        ++st->fault[AXDR_FAULT_SETUP].count;
+        return AXDR_PENDING;
     }
     return setup_slow(st, self, frame, state, scratch_size, scratchp);
 }

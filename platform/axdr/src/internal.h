@@ -96,6 +96,7 @@ struct Stream {
     size_t frames_cap;
     size_t active;   // setups without teardown in the current call chain
     size_t saved;    // frames kept by a pending status
+    size_t resume_need; // bytes a resumed chain needs before it can move
     uint8_t *arena;
     size_t arena_cap;
 
@@ -116,6 +117,9 @@ void stream_init(Stream *st, Kind kind, int op);
 void stream_release(Stream *st);
 void update_slow(Stream *st);
 void unit_clear(Unit *u);
+
+// Bytes the unit in flight still needs before it can complete (0: none).
+size_t unit_need(const Stream *st);
 
 // The fault of kind fires for this event: returns its result, else TRUE.
 int fault_event(Stream *st, int kind);

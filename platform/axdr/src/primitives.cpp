@@ -437,6 +437,28 @@ __attribute__((noinline)) int element_print(axdr_stream_t *s, const char *name, 
 }
 
 } // namespace
+
+size_t unit_need(const Stream *st)
+{
+    const Unit &u = st->unit;
+    switch (u.kind) {
+    case UNIT_U32:
+        return 4u - u.have;
+    case UNIT_U64:
+        return 8u - u.have;
+    case UNIT_STRING:
+        if (u.phase == 0)
+            return 4u - u.have;
+        if (u.phase == 1)
+            return size_t{u.len} - u.done + pad_of(u.len);
+        return pad_of(u.len) - u.done;
+    default:
+        return 0;
+    }
+}
+
+namespace {
+} // namespace
 } // namespace axdr
 
 using namespace axdr;

@@ -54,6 +54,7 @@ void unit_clear(Unit *u)
 
 void update_slow(Stream *st)
 {
+    st->resume_need = 0;
     bool armed = false;
     for (const Fault &f : st->fault)
         armed = armed || f.at != 0;
@@ -218,30 +219,36 @@ int axdr_feed(axdr_stream_t *s, const void *data, size_t len)
         return -1;
     if (len == 0)
         return 0;
-    // Keep only unread bytes: memory follows what is buffered, not the
-    // message size.
-    size_t unread = static_cast<size_t>(st->pub.x_end - st->pub.x_cur);
-    if (unread && st->pub.x_cur != st->io)
-        std::memmove(st->io, st->pub.x_cur, unread);
-    if (len > SIZE_MAX - unread)
-        return -1;
-    size_t need = unread + len;
-    if (need > st->io_cap) {
-        size_t ncap = st->io_cap ? st->io_cap : 4096;
-        while (ncap < need)
-            ncap = ncap > SIZE_MAX / 2 ? need : ncap * 2;
-        uint8_t *p = static_cast<uint8_t *>(std::realloc(st->io, ncap));
-        if (!p) {
-            st->pub.x_cur = st->io;
-            st->pub.x_end = st->io + unread;
+    // Append behind the unread bytes; only when the tail is short, move
+    // them to the front (memory follows what is buffered, not the message
+    // size), and grow only if that is not enough.
+    uint8_t *&cur = st->pub.x_cur;
+    uint8_t *&end = st->pub.x_end;
+    size_t unread = static_cast<size_t>(end - cur);
+    size_t tail = st->io ? st->io_cap - static_cast<size_t>(end - st->io) : 0;
+    if (len > tail) {
+        if (unread && cur != st->io)
+            std::memmove(st->io, cur, unread);
+        cur = st->io;
+        end = st->io + unread;
+        if (len > SIZE_MAX - unread)
             return -1;
+        size_t need = unread + len;
+        if (need > st->io_cap) {
+            size_t ncap = st->io_cap ? st->io_cap : 4096;
+            while (ncap < need)
+                ncap = ncap > SIZE_MAX / 2 ? need : ncap * 2;
+            uint8_t *p = static_cast<uint8_t *>(std::realloc(st->io, ncap));
+            if (!p)
+                return -1;
+            st->io = p;
+            st->io_cap = ncap;
+            cur = p;
+            end = p + unread;
         }
-        st->io = p;
-        st->io_cap = ncap;
     }
-    std::memcpy(st->io + unread, data, len);
-    st->pub.x_cur = st->io;
-    st->pub.x_end = st->io + need;
+    std::memcpy(end, data, len);
+    end += len;
     return 0;
 }
 
