@@ -248,3 +248,32 @@ TEST(MapCodec, PrintCalls)
 }
 
 } // namespace
+
+TEST(MapCodec, LongStringsInSmallPiecesBufferLittle)
+{
+    // Values far longer and far shorter than what a waiting string may keep
+    // buffered: byte by byte and in small random pieces, the map arrives
+    // whole and the stream never holds more than a few KiB unread.
+    const Entries e{{"k", {std::string(9000, 'v')}}, {std::string(5000, 'K'), {"x"}}, {"", {""}}};
+    const Bytes in = wire<T>(e);
+    for (unsigned seed : {0u, 1u, 2u}) {
+        SCOPED_TRACE(seed);
+        const std::vector<size_t> pieces = seed ? qt::random_pieces(in.size(), seed) : qt::bytewise(in.size());
+        qt::Stream s(axdr_incr_create(AXDR_DECODE, 0));
+        Map out;
+        int r = AXDR_PENDING;
+        size_t off = 0, most = 0;
+        for (size_t p : pieces) {
+            ASSERT_EQ(r, AXDR_PENDING);
+            ASSERT_EQ(axdr_feed(s.get(), in.data() + off, p), 0);
+            off += p;
+            r = axdr_map_t(s.get(), out.get());
+            most = std::max(most, axdr_unread(s.get()));
+        }
+        ASSERT_EQ(r, AXDR_TRUE);
+        EXPECT_EQ(off, in.size());
+        EXPECT_EQ(axdr_getpos(s.get()), in.size());
+        EXPECT_LE(most, size_t{4096});
+        EXPECT_TRUE(out.contents() == e);
+    }
+}
