@@ -48,7 +48,7 @@ static int sender_turn(struct end *tx, void *const objs[])
         size_t len;
         const void *out = axdr_output(tx->xs, &len);
         if (len > 0) {
-            ssize_t n = send(tx->fd, out, len, 0);
+            ssize_t n = send(tx->fd, out, len, MSG_NOSIGNAL);
             if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
                 tx->again++; /* socket full: go on next turn */
                 return 0;
@@ -60,12 +60,13 @@ static int sender_turn(struct end *tx, void *const objs[])
             axdr_output_consume(tx->xs, (size_t)n);
             continue;
         }
-        if (tx->value == NVALUES)
+        if (tx->value == NVALUES) {
+            shutdown(tx->fd, SHUT_WR); /* all sent: the receiver sees the end */
             return 0;
+        }
         int r = filters[tx->value](tx->xs, objs[tx->value]);
         if (r == AXDR_TRUE) {
-            if (++tx->value == NVALUES)
-                shutdown(tx->fd, SHUT_WR); /* the receiver sees the end */
+            tx->value++;
         } else if (r == AXDR_FALSE) {
             return -1;
         } else {

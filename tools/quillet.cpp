@@ -52,7 +52,13 @@ struct TextError {
     std::string what;
 };
 
-using Parser = bool (*)(const std::vector<Line> &, Object *, TextError *);
+// The lines that carry text, and the number of the line after the last.
+struct Text {
+    std::vector<Line> lines;
+    unsigned end = 1;
+};
+
+using Parser = bool (*)(const Text &, Object *, TextError *);
 
 struct Type {
     const char *name;
@@ -99,11 +105,11 @@ bool fail(TextError *e, unsigned line, std::string what)
 // key=value lines: the first '=' splits, nothing is trimmed.
 template <class M, int (*Init)(M *), int (*Insert)(M *, const char *, const char *),
           int (*Destroy)(M *), bool Unique>
-bool parse_pairs(const std::vector<Line> &lines, M *m, TextError *e)
+bool parse_pairs(const Text &text, M *m, TextError *e)
 {
     if (Init(m) != 0)
         return fail(e, 0, "cannot create the container");
-    for (const Line &l : lines) {
+    for (const Line &l : text.lines) {
         size_t eq = l.text.find('=');
         if (eq == std::string::npos) {
             Destroy(m);
@@ -125,10 +131,11 @@ bool parse_pairs(const std::vector<Line> &lines, M *m, TextError *e)
 }
 
 // The one line of a single-valued type.
-const Line *single(const std::vector<Line> &lines, TextError *e, const char *what)
+const Line *single(const Text &text, TextError *e, const char *what)
 {
+    const std::vector<Line> &lines = text.lines;
     if (lines.empty()) {
-        fail(e, 1, std::string("expected ") + what + ", found end of input");
+        fail(e, text.end, std::string("expected ") + what + ", found end of input");
         return nullptr;
     }
     if (lines.size() > 1) {
@@ -139,7 +146,7 @@ const Line *single(const std::vector<Line> &lines, TextError *e, const char *wha
     return &lines[0];
 }
 
-bool parse_in_addr(const std::vector<Line> &lines, Object *o, TextError *e)
+bool parse_in_addr(const Text &lines, Object *o, TextError *e)
 {
     const Line *l = single(lines, e, "an IPv4 address");
     if (!l)
@@ -149,7 +156,7 @@ bool parse_in_addr(const std::vector<Line> &lines, Object *o, TextError *e)
     return true;
 }
 
-bool parse_in6_addr(const std::vector<Line> &lines, Object *o, TextError *e)
+bool parse_in6_addr(const Text &lines, Object *o, TextError *e)
 {
     const Line *l = single(lines, e, "an IPv6 address");
     if (!l)
@@ -159,7 +166,7 @@ bool parse_in6_addr(const std::vector<Line> &lines, Object *o, TextError *e)
     return true;
 }
 
-bool parse_mac(const std::vector<Line> &lines, Object *o, TextError *e)
+bool parse_mac(const Text &lines, Object *o, TextError *e)
 {
     const Line *l = single(lines, e, "a MAC address");
     if (!l)
@@ -169,7 +176,7 @@ bool parse_mac(const std::vector<Line> &lines, Object *o, TextError *e)
     return true;
 }
 
-bool parse_ipaddr(const std::vector<Line> &lines, Object *o, TextError *e)
+bool parse_ipaddr(const Text &lines, Object *o, TextError *e)
 {
     const Line *l = single(lines, e, "an IP address");
     if (!l)
@@ -179,7 +186,7 @@ bool parse_ipaddr(const std::vector<Line> &lines, Object *o, TextError *e)
     return true;
 }
 
-bool parse_cidr(const std::vector<Line> &lines, Object *o, TextError *e)
+bool parse_cidr(const Text &lines, Object *o, TextError *e)
 {
     const Line *l = single(lines, e, "address/prefix");
     if (!l)
@@ -213,7 +220,7 @@ bool parse_limit(const std::string &text, rlim_t *out)
 
 const char limit_form[] = "a number (0 to 18446744073709551615) or \"infinity\"";
 
-bool parse_rlim(const std::vector<Line> &lines, Object *o, TextError *e)
+bool parse_rlim(const Text &lines, Object *o, TextError *e)
 {
     const Line *l = single(lines, e, "a limit");
     if (!l)
@@ -223,7 +230,7 @@ bool parse_rlim(const std::vector<Line> &lines, Object *o, TextError *e)
     return true;
 }
 
-bool parse_rlimit(const std::vector<Line> &lines, Object *o, TextError *e)
+bool parse_rlimit(const Text &lines, Object *o, TextError *e)
 {
     const Line *l = single(lines, e, "two limits");
     if (!l)
@@ -247,18 +254,18 @@ bool parse_rlimit(const std::vector<Line> &lines, Object *o, TextError *e)
 const Type types[] = {
     {"map_t", "key=value lines; each key once",
      as_filter<map_t, axdr_map_t>,
-     [](const std::vector<Line> &l, Object *o, TextError *e) {
+     [](const Text &l, Object *o, TextError *e) {
          return parse_pairs<map_t, map_init, map_insert_str, map_destroy, true>(l, &o->map, e);
      }},
     {"arraymap_t", "key=value lines; a repeated key adds a value",
      as_filter<arraymap_t, axdr_arraymap_t>,
-     [](const std::vector<Line> &l, Object *o, TextError *e) {
+     [](const Text &l, Object *o, TextError *e) {
          return parse_pairs<arraymap_t, arraymap_init, arraymap_insert_str, arraymap_destroy,
                             false>(l, &o->arraymap, e);
      }},
     {"multimap_t", "key=value lines; a repeated key adds a value",
      as_filter<multimap_t, axdr_multimap_t>,
-     [](const std::vector<Line> &l, Object *o, TextError *e) {
+     [](const Text &l, Object *o, TextError *e) {
          return parse_pairs<multimap_t, multimap_init, multimap_insert_str, multimap_destroy,
                             false>(l, &o->multimap, e);
      }},
@@ -343,7 +350,7 @@ bool write_all(int fd, const void *data, size_t len)
 }
 
 // Lines of the text, without their '\n'; empty lines and '#' comments dropped.
-bool split_lines(const std::string &text, std::vector<Line> *out, TextError *e)
+bool split_lines(const std::string &text, Text *out, TextError *e)
 {
     unsigned no = 0;
     for (size_t at = 0; at < text.size();) {
@@ -356,8 +363,9 @@ bool split_lines(const std::string &text, std::vector<Line> *out, TextError *e)
         if (line.find('\0') != std::string::npos)
             return fail(e, no, "NUL byte in the text");
         if (!line.empty() && line[0] != '#')
-            out->push_back({no, std::move(line)});
+            out->lines.push_back({no, std::move(line)});
     }
+    out->end = no + 1;
     return true;
 }
 
@@ -469,7 +477,7 @@ int cmd_encode(const Type &t, const char *path, size_t window)
 
     Object obj;
     std::memset(&obj, 0, sizeof obj);
-    std::vector<Line> lines;
+    Text lines;
     TextError err;
     if (!split_lines(text, &lines, &err) || !t.parse(lines, &obj, &err)) {
         if (err.line)
