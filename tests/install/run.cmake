@@ -3,6 +3,7 @@
 # pkg-config.
 # Inputs: BUILD_DIR CONSUMER_DIR WORK LIBDIR VERSION C_COMPILER GENERATOR
 #         MAKE_PROGRAM PKG_CONFIG FLAGS (extra compile and link flags)
+#         LIBS (extra flags at the end of the link)
 function(run what)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
   if(NOT rc EQUAL 0)
@@ -47,7 +48,8 @@ endif()
 # find_package
 run("configure the consumer" ${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK}/with-cmake
   -G ${GENERATOR} -DCMAKE_MAKE_PROGRAM=${MAKE_PROGRAM} -DCMAKE_C_COMPILER=${C_COMPILER}
-  -DCMAKE_PREFIX_PATH=${prefix} "-DCMAKE_C_FLAGS=${FLAGS}" "-DCMAKE_EXE_LINKER_FLAGS=${FLAGS}")
+  -DCMAKE_PREFIX_PATH=${prefix} "-DCMAKE_C_FLAGS=${FLAGS}" "-DCMAKE_EXE_LINKER_FLAGS=${FLAGS}"
+  "-DCMAKE_C_STANDARD_LIBRARIES=${LIBS}")
 run("build the consumer" ${CMAKE_COMMAND} --build ${WORK}/with-cmake)
 run("run the consumer (find_package)" ${WORK}/with-cmake/consumer)
 message(STATUS "find_package: ${out}")
@@ -57,8 +59,9 @@ run("pkg-config" ${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${prefix}/${LIBDIR}/pkg
   ${PKG_CONFIG} --cflags --libs quillet)
 separate_arguments(pc_flags UNIX_COMMAND "${out}")
 separate_arguments(extra UNIX_COMMAND "${FLAGS}")
+separate_arguments(libs UNIX_COMMAND "${LIBS}")
 run("compile the consumer (pkg-config)" ${C_COMPILER} -std=c99 -Wall -Werror ${extra}
-  ${CONSUMER_DIR}/consumer.c ${pc_flags} -o ${WORK}/with-pkg-config)
+  ${CONSUMER_DIR}/consumer.c ${pc_flags} ${libs} -o ${WORK}/with-pkg-config)
 run("run the consumer (pkg-config)" ${CMAKE_COMMAND} -E env
   LD_LIBRARY_PATH=${prefix}/${LIBDIR} ${WORK}/with-pkg-config)
 message(STATUS "pkg-config: ${out}")
