@@ -99,6 +99,10 @@ int main(void)
     axdr_stream_t *ps = axdr_print_create(NULL);
     axdr_stream_t *fs = axdr_mem_create(NULL, 0, AXDR_FREE);
     int failed = !ps || !fs;
+    printf("Each value moves from an encoder whose window holds %d bytes to a decoder\n"
+           "fed %d bytes at a time; both filters stop with a pending status whenever\n"
+           "their stream cannot go on, and go on when called again.\n\n",
+           PIECE, PIECE);
     for (size_t i = 0; i < count && !failed; i++) {
         failed = transfer(values[i].type, values[i].filter, values[i].sent, values[i].got) != 0;
         /* The printed forms of the two sides must agree. */
@@ -113,8 +117,7 @@ int main(void)
         if (!failed)
             printf("%s\n", text);
     }
-    if (failed)
-        printf("the transfer failed\n");
+    printf(failed ? "The transfer failed.\n" : "Every value arrived as it was sent.\n");
 
     /* A decoded container is released with AXDR_FREE; the others hold no
      * memory. */
