@@ -48,8 +48,15 @@ function(quillet_package)
 
   set(pc_name ${name})
   set(pc_description "${arg_DESCRIPTION}")
-  list(JOIN arg_REQUIRES " " pc_requires)
-  set(pc_cflags "${arg_CFLAGS}")
+  set(pc_requires_line "")
+  if(arg_REQUIRES)
+    list(JOIN arg_REQUIRES " " pc_requires)
+    set(pc_requires_line "Requires: ${pc_requires}\n")
+  endif()
+  set(pc_cflags "")
+  if(arg_CFLAGS)
+    set(pc_cflags " ${arg_CFLAGS}")
+  endif()
   configure_file(${PROJECT_SOURCE_DIR}/cmake/pkgconfig.pc.in
     ${PROJECT_BINARY_DIR}/pkg/${name}.pc @ONLY)
   install(FILES ${PROJECT_BINARY_DIR}/pkg/${name}.pc
