@@ -277,3 +277,19 @@ TEST(MapCodec, LongStringsInSmallPiecesBufferLittle)
         EXPECT_TRUE(out.contents() == e);
     }
 }
+
+TEST(MapCodec, WaitingChainIsNotResumedByAnotherFilter)
+{
+    // Pending inside a key; another filter on the stream must not be told
+    // to wait for bytes meant for the map.
+    const Bytes in = qt::hex("00000001 00000005 6162");
+    qt::Stream s(axdr_incr_create(AXDR_DECODE, 0));
+    Map out;
+    ASSERT_EQ(axdr_feed(s.get(), in.data(), in.size()), 0);
+    ASSERT_EQ(axdr_map_t(s.get(), out.get()), AXDR_PENDING);
+    const Bytes more = qt::hex("63");
+    ASSERT_EQ(axdr_feed(s.get(), more.data(), more.size()), 0);
+    ASSERT_EQ(axdr_map_t(s.get(), out.get()), AXDR_PENDING);
+    struct rlimit rl{};
+    EXPECT_EQ(axdr_rlimit(s.get(), &rl), AXDR_FALSE);
+}

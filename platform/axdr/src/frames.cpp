@@ -185,7 +185,8 @@ int axdr_async_setup(axdr_stream_t *s, axdr_self_t self, axdr_frame_t *frame, in
         return AXDR_TRUE;
     }
     if (st->resume_need && d == 0 && !st->eof &&
-        static_cast<size_t>(st->pub.x_end - st->pub.x_cur) < st->resume_need) {
+        static_cast<size_t>(st->pub.x_end - st->pub.x_cur) < st->resume_need &&
+        st->frames[0].self == self && st->frames[0].size == scratch_size) {
         ++st->fault[AXDR_FAULT_SETUP].count;
         return AXDR_PENDING;
     }
