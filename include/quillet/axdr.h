@@ -14,6 +14,8 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -210,6 +212,56 @@ static inline int axdr_u_int64_t_fast(axdr_stream_t *s, uint64_t *v)
         return AXDR_TRUE;
     }
     return axdr_u_int64_t(s, v);
+}
+
+#ifdef __cplusplus
+#define AXDR_CAST_(T, v) static_cast<T>(v)
+#else
+#define AXDR_CAST_(T, v) ((T)(v))
+#endif
+
+/* axdr_string for a whole, well-formed string in the window: decoding into
+ * a NULL *sp, or encoding. */
+static inline int axdr_string_fast(axdr_stream_t *s, char **sp, unsigned int maxlen)
+{
+    unsigned char *p = s->x_cur;
+    ptrdiff_t avail = s->x_end - p;
+    if (!s->x_slow && avail >= 4) {
+        size_t room = AXDR_CAST_(size_t, avail) - 4;
+        if (s->x_op == AXDR_DECODE && !*sp) {
+            uint32_t len = axdr_load32_(p);
+            uint32_t pad = (4 - (len & 3)) & 3;
+            size_t n = len;
+            if (len <= maxlen && n <= room && pad <= room - n &&
+                (pad == 0 || (axdr_load32_(p + n + pad) & ((1u << (8 * pad)) - 1)) == 0) &&
+                !memchr(p + 4, 0, n)) {
+                char *str = AXDR_CAST_(char *, malloc(n + 1));
+                if (str) {
+                    memcpy(str, p + 4, n);
+                    str[n] = '\0';
+                    *sp = str;
+                    s->x_cur = p + 4 + n + pad;
+                    s->x_pos += 4 + n + pad;
+                    ++s->x_nprim;
+                    return AXDR_TRUE;
+                }
+            }
+        } else if (s->x_op == AXDR_ENCODE && *sp) {
+            size_t n = strlen(*sp);
+            size_t pad = (4 - (n & 3)) & 3;
+            if (n <= maxlen && n <= room && pad <= room - n) {
+                axdr_store32_(p, AXDR_CAST_(uint32_t, n));
+                if (pad)
+                    axdr_store32_(p + n + pad, 0); /* the data overwrites its front */
+                memcpy(p + 4, *sp, n);
+                s->x_cur = p + 4 + n + pad;
+                s->x_pos += 4 + n + pad;
+                ++s->x_nprim;
+                return AXDR_TRUE;
+            }
+        }
+    }
+    return axdr_string(s, sp, maxlen);
 }
 
 /* axdr_element without the call when not printing. */
