@@ -247,7 +247,14 @@ int axdr_feed(axdr_stream_t *s, const void *data, size_t len)
             end = p + unread;
         }
     }
-    std::memcpy(end, data, len);
+    // Pieces are often a few bytes: no call for those.
+    const auto *src = static_cast<const uint8_t *>(data);
+    if (len <= 16) {
+        for (size_t i = 0; i < len; ++i)
+            end[i] = src[i];
+    } else {
+        std::memcpy(end, src, len);
+    }
     end += len;
     return 0;
 }
