@@ -23,7 +23,7 @@ constexpr uint32_t kMaxBuckets = 1u << 30;
 // Counts are reported as int.
 constexpr uint32_t kMaxKeys = INT_MAX;
 constexpr uint32_t kMaxValues = 0xfffffffeu;
-constexpr size_t kFirstChunk = 256;
+constexpr size_t kFirstChunk = 1024;
 constexpr size_t kMaxChunk = 64 * 1024;
 
 constexpr uint32_t kMapMagic = 0x6d617031;      // "map1"
@@ -167,7 +167,7 @@ bool reserve_one(T **arr, uint32_t n, uint32_t *cap, uint32_t limit)
         return true;
     if (n >= limit)
         return false;
-    uint32_t ncap = *cap ? *cap : 8;
+    uint32_t ncap = *cap ? *cap : 16;
     while (ncap <= n)
         ncap = ncap > limit / 2 ? limit : ncap * 2;
     size_t bytes;
