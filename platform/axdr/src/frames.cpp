@@ -9,21 +9,40 @@
 namespace axdr {
 namespace {
 
+// A scratch record is a few words; anything this large is a caller's
+// mistake, and refusing it keeps every offset sum far from wrapping.
+constexpr size_t max_scratch = size_t{1} << 16;
+
 bool grow(void **p, size_t *cap, size_t need, size_t elem)
 {
     if (need <= *cap)
         return true;
+    if (need > SIZE_MAX / 2 / elem)
+        return false;
     size_t ncap = *cap ? *cap : 8;
     while (ncap < need)
         ncap *= 2;
-    if (ncap > SIZE_MAX / elem)
-        return false;
     void *q = std::realloc(*p, ncap * elem);
     if (!q)
         return false;
     *p = q;
     *cap = ncap;
     return true;
+}
+
+// A setup that ends its frame with FALSE ends everything saved from it
+// inward, and the unit that chain had in flight: a later call must start
+// fresh, not resume the dead chain's state or bytes.
+int setup_failed(Stream *st)
+{
+    if (st->saved > st->active)
+        st->saved = st->active;
+    st->unwinding = false;
+    if (st->unit.kind != UNIT_NONE) {
+        unit_clear(&st->unit);
+        update_slow(st);
+    }
+    return AXDR_FALSE;
 }
 
 } // namespace
@@ -42,22 +61,22 @@ int axdr_async_setup(axdr_stream_t *s, axdr_self_t self, axdr_frame_t *frame, in
         if (st->tracing)
             trace_line(st, "setup %zu = %s", st->active,
                        r == AXDR_TRUE ? "1" : r == AXDR_FALSE ? "0" : "pending");
+        if (r == AXDR_FALSE)
+            return setup_failed(st);
         if (r != AXDR_TRUE)
-            return r;
+            return r; // pending: what is saved stays saved
     } else {
         ++st->fault[AXDR_FAULT_SETUP].count;
     }
-    if ((scratch_size && !scratchp) || scratch_size > UINT32_MAX)
-        return AXDR_FALSE;
+    if ((scratch_size && !scratchp) || scratch_size > max_scratch)
+        return setup_failed(st);
     size_t d = st->active;
     st->unwinding = false;
     if (d < st->saved) {
         Frame &f = st->frames[d];
         if (f.self != self || f.size != scratch_size) {
-            // Never restore a frame into another filter; drop it and all
-            // below it.
-            st->saved = d;
-            return AXDR_FALSE;
+            // Never restore a frame into another filter.
+            return setup_failed(st);
         }
         *state = f.state;
         if (scratch_size)
@@ -65,7 +84,7 @@ int axdr_async_setup(axdr_stream_t *s, axdr_self_t self, axdr_frame_t *frame, in
         f.scratchp = scratchp;
     } else {
         if (!grow(reinterpret_cast<void **>(&st->frames), &st->frames_cap, d + 1, sizeof(Frame)))
-            return AXDR_FALSE;
+            return setup_failed(st);
         size_t off = 0;
         if (d) {
             const Frame &up = st->frames[d - 1];
@@ -73,7 +92,7 @@ int axdr_async_setup(axdr_stream_t *s, axdr_self_t self, axdr_frame_t *frame, in
         }
         if (scratch_size &&
             !grow(reinterpret_cast<void **>(&st->arena), &st->arena_cap, off + scratch_size, 1))
-            return AXDR_FALSE;
+            return setup_failed(st);
         st->frames[d] = Frame{self, scratchp, static_cast<uint32_t>(scratch_size), 0, off};
     }
     st->active = d + 1;
@@ -96,6 +115,12 @@ int axdr_async_teardown(axdr_stream_t *s, axdr_self_t self, int state, axdr_fram
         if (st->saved > d)
             st->saved = d;
         st->unwinding = false;
+        if (result == AXDR_FALSE && st->unit.kind != UNIT_NONE) {
+            // Nothing under a finished frame is pending any more: a unit
+            // still in flight is a dead chain's (a deeper setup failed).
+            unit_clear(&st->unit);
+            update_slow(st);
+        }
         return AXDR_TRUE;
     }
     Frame &f = st->frames[d];
@@ -103,8 +128,10 @@ int axdr_async_teardown(axdr_stream_t *s, axdr_self_t self, int state, axdr_fram
     if (f.size)
         std::memcpy(st->arena + f.off, *f.scratchp, f.size);
     if (!st->unwinding) {
-        // The innermost pending frame: everything up to it is kept.
-        st->saved = d + 1;
+        // The innermost pending frame: everything up to it is kept. Frames
+        // saved deeper stay saved when their setup is what pended.
+        if (st->saved < d + 1)
+            st->saved = d + 1;
         st->unwinding = true;
     }
     return AXDR_TRUE;

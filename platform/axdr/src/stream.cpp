@@ -209,21 +209,24 @@ int axdr_feed(axdr_stream_t *s, const void *data, size_t len)
     // Keep only unread bytes: memory follows what is buffered, not the
     // message size.
     size_t unread = static_cast<size_t>(st->end - st->cur);
-    if (unread && st->cur != st->io)
-        std::memmove(st->io, st->cur, unread);
     if (len > SIZE_MAX - unread)
         return -1;
     size_t need = unread + len;
+    if (st->budget && need > st->budget)
+        return -1; // decode what is buffered first
+    if (unread && st->cur != st->io)
+        std::memmove(st->io, st->cur, unread);
+    st->cur = st->io;
+    st->end = st->io + unread;
     if (need > st->io_cap) {
         size_t ncap = st->io_cap ? st->io_cap : 4096;
         while (ncap < need)
             ncap = ncap > SIZE_MAX / 2 ? need : ncap * 2;
+        if (st->budget && ncap > st->budget)
+            ncap = st->budget;
         uint8_t *p = static_cast<uint8_t *>(std::realloc(st->io, ncap));
-        if (!p) {
-            st->cur = st->io;
-            st->end = st->io + unread;
+        if (!p)
             return -1;
-        }
         st->io = p;
         st->io_cap = ncap;
     }
