@@ -61,7 +61,8 @@ AXDR_EXPORT axdr_stream_t *axdr_print_create(FILE *f);
 AXDR_EXPORT void axdr_destroy(axdr_stream_t *s);
 
 /* Drops saved frames, the unit in progress, unread input and undrained
- * output; keeps the operation, the budget and the fault settings. */
+ * output; keeps the operation, the budget and the fault settings. A memory
+ * stream starts again at the beginning of its buffer. */
 AXDR_EXPORT void axdr_reset(axdr_stream_t *s);
 
 /* Bytes moved through the stream's wire so far (read or written). */

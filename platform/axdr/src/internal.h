@@ -85,6 +85,7 @@ struct Stream {
     uint8_t *cur;
     uint8_t *end;
     uint64_t pos;    // bytes moved so far
+    uint8_t *base;   // memory streams: the caller's buffer
 
     // Incremental streams: the input or output buffer behind the window.
     uint8_t *io;

@@ -519,6 +519,13 @@ int axdr_element(axdr_stream_t *s, const char *name, int is_first, axdr_filter_t
 
 void axdr_free(axdr_filter_t filter, void *obj)
 {
+    if (filter == axdr_wrapstring) {
+        // The common case, once per decoded string: no stream needed.
+        char **sp = static_cast<char **>(obj);
+        std::free(*sp);
+        *sp = nullptr;
+        return;
+    }
     Stream tmp;
     stream_init(&tmp, KIND_MEM, AXDR_FREE);
     filter(&tmp.pub, obj);

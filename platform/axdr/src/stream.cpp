@@ -133,7 +133,7 @@ axdr_stream_t *axdr_mem_create(void *buf, size_t len, int op)
     Stream *st = new_stream(KIND_MEM, op);
     if (!st)
         return nullptr;
-    st->cur = static_cast<uint8_t *>(buf);
+    st->base = st->cur = static_cast<uint8_t *>(buf);
     st->end = st->cur + len;
     return &st->pub;
 }
@@ -182,6 +182,10 @@ void axdr_reset(axdr_stream_t *s)
     unit_clear(&st->unit);
     st->active = st->saved = 0;
     st->unwinding = false;
+    if (st->kind == KIND_MEM) {
+        st->cur = st->base;
+        st->pos = 0;
+    }
     if (st->kind == KIND_INCR) {
         st->out_off = 0;
         st->eof = false;
