@@ -8,6 +8,11 @@
 #include <malloc.h>
 
 #include "support.h"
+#include "values.h"
+
+#if defined(QT_ASAN)
+#include <sanitizer/allocator_interface.h>
+#endif
 
 using namespace qt;
 
@@ -240,4 +245,334 @@ TEST(RuntimeFaults, ImpossibleScratchSizeIsRefused)
             << size;
         axdr_async_teardown(s.get(), reinterpret_cast<axdr_self_t>(&pair_outer), 0, f0, AXDR_FALSE);
     }
+}
+
+// --- the hostile-input table ---------------------------------------------
+
+namespace {
+
+using qv::Type;
+using qv::Value;
+
+// Heap bytes in use now, by whichever allocator is in charge.
+size_t heap_in_use()
+{
+#if defined(QT_ASAN)
+    return __sanitizer_get_current_allocated_bytes();
+#else
+    return mallinfo2().uordblks;
+#endif
+}
+
+// Wire pieces.
+Bytes u32(uint32_t v)
+{
+    Bytes b;
+    put_u32(b, v);
+    return b;
+}
+Bytes str(const std::string &s)
+{
+    Bytes b;
+    put_str(b, s);
+    return b;
+}
+Bytes cat(std::initializer_list<Bytes> parts)
+{
+    Bytes out;
+    for (const Bytes &p : parts)
+        out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+// A length and raw bytes, padding and all as given.
+Bytes raw(uint32_t len, const char *bytes)
+{
+    return cat({u32(len), hex(bytes)});
+}
+
+// A well-formed value of each type, written by hand (not by our encoders).
+Bytes sample(Type t)
+{
+    switch (t) {
+    case qv::IN_ADDR: return hex("c0 00 02 01");
+    case qv::IN6_ADDR: return hex("20 01 0d b8 00 00 00 00 00 00 00 00 00 00 00 01");
+    case qv::MACADDR:
+        return hex("00 00 00 00 00 00 00 11 00 00 00 22 00 00 00 33 00 00 00 44 00 00 00 55");
+    case qv::IPADDR: return hex("00 00 00 00 00 00 00 00 00 00 ff ff c0 00 02 01");
+    case qv::IPCIDR:
+        return hex("00 00 00 00 00 00 00 00 00 00 ff ff c0 00 02 07"
+                   "00 00 00 00 00 00 00 00 00 00 ff ff ff ff ff 00");
+    case qv::RLIM: return hex("00 00 00 00 00 00 04 00");
+    case qv::RLIMIT: return hex("00 00 00 00 00 00 04 00 ff ff ff ff ff ff ff ff");
+    case qv::MAP: return cat({u32(2), str("host"), str("example"), str("k"), str("v")});
+    case qv::ARRAYMAP:
+    case qv::MULTIMAP:
+        return cat({u32(2), str("a"), u32(2), str("x"), str("yz"), str("b"), u32(1), str("w")});
+    default: return {};
+    }
+}
+
+using Check = void (*)(const Value &);
+
+struct Row {
+    std::string name;
+    Type type;
+    Bytes wire;
+    int want;             // once the end of input is marked
+    Check check = nullptr; // what the object holds afterwards
+    size_t budget = 0;
+};
+
+// Runs f on a fresh value of the row's type under one feeding pattern.
+enum Feed { MEMORY, BYTEWISE, WHOLE_WITH_PENDING };
+
+int decode(const Row &row, Feed feed, Value *v)
+{
+    if (feed == MEMORY) {
+        Bytes copy = row.wire;
+        Stream s(axdr_mem_create(copy.data(), copy.size(), AXDR_DECODE));
+        axdr_set_budget(s.get(), row.budget);
+        return qv::code(s.get(), v);
+    }
+    Stream s(axdr_incr_create(AXDR_DECODE, 0));
+    axdr_set_budget(s.get(), row.budget);
+    int r = AXDR_PENDING;
+    if (feed == BYTEWISE) {
+        for (size_t i = 0; i < row.wire.size() && r == AXDR_PENDING; ++i) {
+            EXPECT_EQ(axdr_feed(s.get(), &row.wire[i], 1), 0);
+            r = qv::code(s.get(), v);
+        }
+    } else {
+        axdr_fault_every(s.get(), AXDR_FAULT_PRIMITIVE, 2, AXDR_PENDING);
+        axdr_fault_every(s.get(), AXDR_FAULT_SETUP, 4, AXDR_PENDING);
+        if (!row.wire.empty())
+            EXPECT_EQ(axdr_feed(s.get(), row.wire.data(), row.wire.size()), 0);
+        for (int n = 0; r == AXDR_PENDING && axdr_unread(s.get()) && n < 100000; ++n)
+            r = qv::code(s.get(), v);
+    }
+    if (r == AXDR_PENDING) {
+        axdr_feed_end(s.get());
+        for (int n = 0; r == AXDR_PENDING && n < 1000; ++n)
+            r = qv::code(s.get(), v);
+    }
+    EXPECT_EQ(axdr_saved_frames(s.get()), 0u) << "frames outlive the decode";
+    return r;
+}
+
+void run_rows(const std::vector<Row> &rows)
+{
+    for (const Row &row : rows) {
+        for (Feed feed : {MEMORY, BYTEWISE, WHOLE_WITH_PENDING}) {
+            SCOPED_TRACE(row.name + " (" + qv::type_name(row.type) + ", feed " +
+                         std::to_string(feed) + "): " + to_hex(row.wire).substr(0, 120));
+            Value v(row.type);
+            EXPECT_EQ(decode(row, feed, &v), row.want);
+            if (row.check)
+                row.check(v);
+            // The destructor's AXDR_FREE must release whatever is left.
+        }
+    }
+}
+
+// Bytes for a string field announced as `len` with only `have` bytes of it.
+Bytes partial_string(uint32_t len, size_t have)
+{
+    Bytes b = u32(len);
+    b.insert(b.end(), have, 'a');
+    return b;
+}
+
+// Puts `field` where a key or a value would go in a well-formed container.
+Bytes in_key(const Bytes &field) { return cat({u32(1), field}); }
+Bytes in_value(Type t, const Bytes &field)
+{
+    return t == qv::MAP ? cat({u32(1), str("k"), field}) : cat({u32(1), str("k"), u32(1), field});
+}
+
+std::vector<Row> hostile_rows()
+{
+    std::vector<Row> rows;
+    const Type containers[] = {qv::MAP, qv::ARRAYMAP, qv::MULTIMAP};
+
+    // Cut at every byte, then the end of input: FALSE, nothing leaks, the
+    // container frees. The whole form decodes.
+    for (int t = 0; t < qv::TYPE_COUNT; ++t) {
+        Bytes w = sample(Type(t));
+        for (size_t k = 0; k < w.size(); ++k)
+            rows.push_back({"cut at " + std::to_string(k), Type(t), Bytes(w.begin(), w.begin() + k),
+                            AXDR_FALSE});
+        rows.push_back({"whole", Type(t), w, AXDR_TRUE});
+    }
+
+    for (Type t : containers) {
+        // Announced lengths far beyond what arrives.
+        for (uint32_t len : {0xffffffffu, 0x80000000u, 0x7fffffffu, 9u}) {
+            std::string n = std::to_string(len);
+            rows.push_back({"key length " + n, t, in_key(partial_string(len, 8)), AXDR_FALSE});
+            rows.push_back({"value length " + n, t, in_value(t, partial_string(len, 8)), AXDR_FALSE});
+        }
+        // Counts announcing far more than arrives, and negative ones.
+        for (uint32_t count : {0x7fffffffu, 0xffffffffu, 0x80000000u}) {
+            std::string n = std::to_string(static_cast<int32_t>(count));
+            rows.push_back({"key count " + n, t, cat({u32(count), str("k"), t == qv::MAP ? str("v")
+                                                       : cat({u32(1), str("v")})}),
+                            AXDR_FALSE});
+            if (t != qv::MAP)
+                rows.push_back({"value count " + n, t,
+                                cat({u32(1), str("k"), u32(count), str("v")}), AXDR_FALSE});
+        }
+        // Strings the runtime refuses.
+        rows.push_back({"key padding", t, in_key(raw(1, "61 00 01 00")), AXDR_FALSE});
+        rows.push_back({"value padding", t, in_value(t, raw(2, "61 62 00 80")), AXDR_FALSE});
+        rows.push_back({"key NUL", t, in_key(raw(3, "61 00 62 00")), AXDR_FALSE});
+        rows.push_back({"value NUL", t, in_value(t, raw(4, "00 61 62 63")), AXDR_FALSE});
+        // Strings above a budget, refused when their length arrives.
+        Row over{"key over budget", t, in_key(cat({str(std::string(65, 'k'))})), AXDR_FALSE};
+        over.budget = 64;
+        rows.push_back(over);
+        Row at{"value at budget", t, in_value(t, str(std::string(64, 'v'))), AXDR_TRUE};
+        at.budget = 64;
+        rows.push_back(at);
+    }
+
+    // A map refuses a key it holds; both strings of the refused pair are
+    // released, the first pair stays.
+    rows.push_back({"repeated map key", qv::MAP,
+                    cat({u32(2), str("k"), str("first"), str("k"), str("second")}), AXDR_FALSE,
+                    [](const Value &v) {
+                        int n = -1;
+                        EXPECT_EQ(map_key_count(&v.u.map, &n), 0);
+                        EXPECT_EQ(n, 1);
+                        EXPECT_STREQ(map_get(&v.u.map, "k"), "first");
+                    }});
+    // The multi-valued containers merge a repeated key and drop one that
+    // comes with no values.
+    rows.push_back({"repeated key merges", qv::ARRAYMAP,
+                    cat({u32(3), str("k"), u32(1), str("x"), str("e"), u32(0), str("k"), u32(1),
+                         str("y")}),
+                    AXDR_TRUE, [](const Value &v) {
+                        int n = -1;
+                        EXPECT_EQ(arraymap_key_count(&v.u.amap, &n), 0);
+                        EXPECT_EQ(n, 1);
+                        EXPECT_STREQ(arraymap_value_at(&v.u.amap, "k", 1), "y");
+                    }});
+
+    // MAC elements keep their low 8 bits.
+    rows.push_back({"MAC above 255", qv::MACADDR,
+                    cat({u32(0x1ff), u32(0x100), u32(0xffffffff), u32(0x12345678), u32(0), u32(255)}),
+                    AXDR_TRUE, [](const Value &v) {
+                        const uint8_t want[6] = {0xff, 0x00, 0xff, 0x78, 0x00, 0xff};
+                        EXPECT_EQ(0, std::memcmp(v.u.mac.octet, want, 6));
+                    }});
+    // A mask that is not one run of leading ones is refused after all 32
+    // octets; the pair is left as it was.
+    rows.push_back({"mask with holes", qv::IPCIDR,
+                    hex("00 00 00 00 00 00 00 00 00 00 ff ff c0 00 02 07"
+                        "00 00 00 00 00 00 00 00 00 00 ff ff ff 00 ff 00"),
+                    AXDR_FALSE, [](const Value &v) { EXPECT_EQ(v.u.cidr.addr.family, 0); }});
+    rows.push_back({"mask of the other family", qv::IPCIDR,
+                    hex("00 00 00 00 00 00 00 00 00 00 ff ff c0 00 02 07"
+                        "ff ff ff ff ff ff ff ff 00 00 00 00 00 00 00 00"),
+                    AXDR_FALSE});
+    return rows;
+}
+
+} // namespace
+
+TEST(Hostile, EveryRowUnderEveryFeed)
+{
+    std::vector<Row> rows = hostile_rows();
+    RecordProperty("rows", static_cast<int>(rows.size()));
+    run_rows(rows);
+}
+
+// A peer that stops in the middle: pending at every byte of a nested value,
+// then the end of input, then AXDR_FREE. Every frame unwinds and every
+// string parked in one is released.
+TEST(Hostile, AbandonedAtEveryByte)
+{
+    for (Type t : {qv::MULTIMAP, qv::ARRAYMAP, qv::MAP, qv::IPCIDR}) {
+        Bytes w = sample(t);
+        for (size_t k = 0; k < w.size(); ++k) {
+            SCOPED_TRACE(std::string(qv::type_name(t)) + " abandoned after " + std::to_string(k));
+            Value v(t);
+            Stream s(axdr_incr_create(AXDR_DECODE, 0));
+            int r = AXDR_PENDING;
+            for (size_t i = 0; i < k; ++i) {
+                axdr_feed(s.get(), &w[i], 1);
+                ASSERT_EQ(r = qv::code(s.get(), &v), AXDR_PENDING);
+            }
+            if (k > 0 && t != qv::MAP)
+                EXPECT_GE(axdr_saved_frames(s.get()), 1u);
+            axdr_feed_end(s.get());
+            EXPECT_EQ(qv::code(s.get(), &v), AXDR_FALSE);
+            EXPECT_EQ(axdr_saved_frames(s.get()), 0u);
+            EXPECT_EQ(v.release(), AXDR_TRUE);
+        }
+    }
+}
+
+// A string announced far beyond what arrives holds memory for what arrived
+// only, and a budget refuses it before it holds anything.
+TEST(Hostile, MemoryFollowsTheBytesReceived)
+{
+    const size_t received = 64 * 1024;
+    Bytes body(1024, 'a');
+    for (uint32_t len : {0xffffffffu, 0x80000000u, uint32_t(received + 1)}) {
+        for (Type t : {qv::MAP, qv::MULTIMAP}) {
+            SCOPED_TRACE(std::string(qv::type_name(t)) + " length " + std::to_string(len));
+            Value v(t);
+            Stream s(axdr_incr_create(AXDR_DECODE, 0));
+            Bytes head = in_value(t, u32(len));
+            size_t before = heap_in_use();
+            axdr_feed(s.get(), head.data(), head.size());
+            ASSERT_EQ(qv::code(s.get(), &v), AXDR_PENDING);
+            for (size_t got = 0; got < received; got += body.size()) {
+                axdr_feed(s.get(), body.data(), body.size());
+                ASSERT_EQ(qv::code(s.get(), &v), AXDR_PENDING);
+            }
+            size_t held = heap_in_use() - before;
+            EXPECT_LE(held, 2 * received + 16 * 1024);
+            axdr_feed_end(s.get());
+            EXPECT_EQ(qv::code(s.get(), &v), AXDR_FALSE);
+            v.release();
+            EXPECT_LE(heap_in_use() - before, 16u * 1024) << "released after the end";
+
+            // With a budget nothing is held for it at all.
+            Value b(t);
+            Stream sb(axdr_incr_create(AXDR_DECODE, 0));
+            axdr_set_budget(sb.get(), 4096);
+            axdr_feed(sb.get(), head.data(), head.size());
+            EXPECT_EQ(qv::code(sb.get(), &b), AXDR_FALSE) << "refused at its length";
+        }
+    }
+}
+
+// The budget also bounds the input an incremental stream buffers: a piece
+// that would leave more unread is refused whole, and a caller that feeds
+// pieces of at most the budget between calls is never refused.
+TEST(Hostile, BudgetBoundsBufferedInput)
+{
+    Bytes w = sample(qv::MAP);
+    Stream s(axdr_incr_create(AXDR_DECODE, 0));
+    axdr_set_budget(s.get(), 8);
+    EXPECT_EQ(axdr_feed(s.get(), w.data(), 9), -1);
+    EXPECT_EQ(axdr_unread(s.get()), 0u);
+    ASSERT_EQ(axdr_feed(s.get(), w.data(), 8), 0);
+    EXPECT_EQ(axdr_feed(s.get(), w.data() + 8, 1), -1);
+    Value v(qv::MAP);
+    int r = qv::code(s.get(), &v);
+    for (size_t off = 8; off < w.size() && r == AXDR_PENDING;) {
+        EXPECT_EQ(axdr_unread(s.get()), 0u) << "a pending decode consumed everything";
+        size_t n = std::min<size_t>(8, w.size() - off);
+        ASSERT_EQ(axdr_feed(s.get(), w.data() + off, n), 0) << off;
+        off += n;
+        r = qv::code(s.get(), &v);
+    }
+    EXPECT_EQ(r, AXDR_TRUE);
+    EXPECT_STREQ(map_get(&v.u.map, "host"), "example");
+    // Without a cap, feeding is not limited.
+    axdr_set_budget(s.get(), 0);
+    Bytes big(1 << 16, 0);
+    EXPECT_EQ(axdr_feed(s.get(), big.data(), big.size()), 0);
 }

@@ -91,8 +91,18 @@ AXDR_EXPORT size_t axdr_drain(axdr_stream_t *s, void *buf, size_t max);
 AXDR_EXPORT const void *axdr_output(const axdr_stream_t *s, size_t *len);
 AXDR_EXPORT void axdr_output_consume(axdr_stream_t *s, size_t n);
 
-/* Caps the bytes a string being received may hold (0: no cap, the
- * default). A string announced longer than the cap gives AXDR_FALSE. */
+/* Caps what a decode through s holds for its peer (0: no cap, the
+ * default; axdr_reset keeps it).
+ *   Strings: a string announced longer than max_bytes gives AXDR_FALSE as
+ *   soon as its length has arrived, before anything is allocated for it.
+ *   Without a cap a string's memory still grows only with the bytes that
+ *   have arrived (at most about twice them), never with its announced
+ *   length. The filters keep at most one finished string beside the one
+ *   being received, so strings in flight stay under 2 * max_bytes.
+ *   Input: an incremental decode stream refuses (axdr_feed gives -1 and
+ *   takes nothing) a piece that would leave more than max_bytes unread;
+ *   feed pieces of at most max_bytes and call the filter between them, as
+ *   a pending filter has always consumed everything fed. */
 AXDR_EXPORT void axdr_set_budget(axdr_stream_t *s, size_t max_bytes);
 
 /* --- printing ------------------------------------------------------- */
