@@ -44,8 +44,8 @@ TEST_P(Corpus, EveryInputKeepsEveryPromise)
 
 INSTANTIATE_TEST_SUITE_P(Fuzz, Corpus,
                          testing::Values(&qf::kFamilies[0], &qf::kFamilies[1], &qf::kFamilies[2]),
-                         [](const testing::TestParamInfo<const qf::Family *> &info) {
-                             return std::string(info.param->name);
+                         [](const testing::TestParamInfo<const qf::Family *> &p) {
+                             return std::string(p.param->name);
                          });
 
 } // namespace
