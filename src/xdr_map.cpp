@@ -1,1 +1,238 @@
-// (being written)
+// map_t: an entry count, then each key and its value as XDR strings.
+
+#include <quillet/quillet.h>
+
+#include <err.h>
+
+#include "container_codec.h"
+
+static int _axdr_map_encode_entry(axdr_stream_t *s, map_cursor_t *c);
+static int _axdr_map_decode_entry(axdr_stream_t *s, map_t *m);
+
+static int _axdr_map_encode(axdr_stream_t *s, map_t *m)
+{
+    const auto self = reinterpret_cast<axdr_self_t>(&_axdr_map_encode);
+    // The cursor is the walk's position across pending statuses.
+    struct scratch {
+        map_cursor_t cursor;
+    } local{};
+    void *sp = &local;
+    int state = 0;
+    int count = 0;
+    axdr_frame_t frame;
+    int r = axdr_async_setup(s, self, &frame, &state, sizeof local, &sp);
+    if (r != AXDR_TRUE)
+        return r;
+    auto *sc = static_cast<scratch *>(sp);
+    switch (state) {
+    case 0: // nothing sent
+        if (map_key_count(m, &count) != 0) {
+            r = AXDR_FALSE;
+            break;
+        }
+        r = axdr_int(s, &count);
+        if (r != AXDR_TRUE)
+            break;
+        if (!map_first(m, &sc->cursor)) {
+            r = AXDR_TRUE; // empty: the count says it all
+            break;
+        }
+        state = 1;
+        [[fallthrough]];
+    case 1: // count sent; the entry under the cursor is due
+        r = AXDR_TRUE;
+        for (const char *k = map_key(&sc->cursor); k; k = map_next(&sc->cursor)) {
+            r = _axdr_map_encode_entry(s, &sc->cursor);
+            if (r != AXDR_TRUE)
+                break;
+        }
+        break;
+    default:
+        r = AXDR_FALSE;
+    }
+    axdr_async_teardown(s, self, state, frame, r);
+    return r;
+}
+
+static int _axdr_map_encode_entry(axdr_stream_t *s, map_cursor_t *c)
+{
+    const auto self = reinterpret_cast<axdr_self_t>(&_axdr_map_encode_entry);
+    // Borrowed from the map, which must not change while this is pending.
+    struct scratch {
+        const char *key;
+        const char *value;
+    } local{nullptr, nullptr};
+    void *sp = &local;
+    int state = 0;
+    axdr_frame_t frame;
+    int r = axdr_async_setup(s, self, &frame, &state, sizeof local, &sp);
+    if (r != AXDR_TRUE)
+        return r;
+    auto *sc = static_cast<scratch *>(sp);
+    switch (state) {
+    case 0:
+        sc->key = map_key(c);
+        sc->value = map_value(c);
+        state = 1;
+        [[fallthrough]];
+    case 1: // waiting to send the key; encoding only reads the string
+        r = axdr_string(s, const_cast<char **>(&sc->key), ~0u);
+        if (r != AXDR_TRUE)
+            break;
+        state = 2;
+        [[fallthrough]];
+    case 2: // waiting to send the value
+        r = axdr_string(s, const_cast<char **>(&sc->value), ~0u);
+        if (r != AXDR_TRUE)
+            break;
+        state = 3;
+        [[fallthrough]];
+    case 3:
+        sc->key = sc->value = nullptr;
+        r = AXDR_TRUE;
+        break;
+    default:
+        r = AXDR_FALSE;
+    }
+    axdr_async_teardown(s, self, state, frame, r);
+    return r;
+}
+
+static int _axdr_map_decode(axdr_stream_t *s, map_t *m)
+{
+    const auto self = reinterpret_cast<axdr_self_t>(&_axdr_map_decode);
+    struct scratch {
+        int count;
+    } local{0};
+    void *sp = &local;
+    int state = 0;
+    axdr_frame_t frame;
+    int r = axdr_async_setup(s, self, &frame, &state, sizeof local, &sp);
+    if (r != AXDR_TRUE)
+        return r;
+    auto *sc = static_cast<scratch *>(sp);
+    switch (state) {
+    case 0: // waiting for the count; the map holds nothing yet
+        if (map_init(m) != 0) {
+            warnx("axdr_map_t: map init");
+            r = AXDR_FALSE;
+            break;
+        }
+        r = axdr_int(s, &sc->count);
+        if (r != AXDR_TRUE)
+            break;
+        if (const uint32_t size = decoder_hashsize(sc->count)) {
+            if (map_sethashsize(m, size) != 0) {
+                warnx("axdr_map_t: map sethashsize");
+                r = AXDR_FALSE;
+                break;
+            }
+        }
+        state = 1;
+        [[fallthrough]];
+    default: { // state s: s - 1 pairs inserted, pair s - 1 due
+        if (state < 1 || !foldable(sc->count, 1)) {
+            r = AXDR_FALSE;
+            break;
+        }
+        int i = state - 1;
+        r = AXDR_TRUE;
+        for (; i < sc->count; i++) {
+            r = _axdr_map_decode_entry(s, m);
+            if (r != AXDR_TRUE)
+                break;
+            state = i + 2;
+        }
+        if (r == AXDR_TRUE && i > sc->count)
+            r = AXDR_FALSE; // negative count
+    }
+    }
+    axdr_async_teardown(s, self, state, frame, r);
+    return r;
+}
+
+static int _axdr_map_decode_entry(axdr_stream_t *s, map_t *m)
+{
+    const auto self = reinterpret_cast<axdr_self_t>(&_axdr_map_decode_entry);
+    // Decoded strings, owned here until the map has copied them.
+    struct scratch {
+        char *key;
+        char *value;
+    } local{nullptr, nullptr};
+    void *sp = &local;
+    int state = 0;
+    axdr_frame_t frame;
+    int r = axdr_async_setup(s, self, &frame, &state, sizeof local, &sp);
+    if (r != AXDR_TRUE)
+        return r;
+    auto *sc = static_cast<scratch *>(sp);
+    switch (state) {
+    case 0:
+        sc->key = sc->value = nullptr; // axdr_string allocates into NULL
+        state = 1;
+        [[fallthrough]];
+    case 1: // waiting for the key
+        r = axdr_string(s, &sc->key, ~0u);
+        if (r != AXDR_TRUE)
+            break;
+        state = 2;
+        [[fallthrough]];
+    case 2: // waiting for the value
+        r = axdr_string(s, &sc->value, ~0u);
+        if (r != AXDR_TRUE)
+            break;
+        state = 3;
+        [[fallthrough]];
+    case 3: // the map takes its own copies
+        r = map_insert_str(m, sc->key, sc->value) == 0 ? AXDR_TRUE : AXDR_FALSE;
+        release_string(&sc->key);
+        release_string(&sc->value);
+        break;
+    default:
+        r = AXDR_FALSE;
+    }
+    // A run that fails is over: nobody else would release what it holds.
+    if (r == AXDR_FALSE) {
+        release_string(&sc->key);
+        release_string(&sc->value);
+    }
+    axdr_async_teardown(s, self, state, frame, r);
+    return r;
+}
+
+static int _axdr_map_print(axdr_stream_t *s, map_t *m)
+{
+    axdr_print_ctx_t pctx = 0;
+    map_cursor_t c;
+    int printed = 0;
+    for (const char *k = map_first(m, &c); k; k = map_next(&c), printed++) {
+        int r = s->x_ops->x_print_element(s, k, printed == 0, &pctx);
+        if (r != AXDR_TRUE)
+            return r;
+        r = s->x_ops->x_print_value(s, map_value(&c));
+        if (r != AXDR_TRUE)
+            return r;
+    }
+    if (printed == 0)
+        return AXDR_TRUE;
+    return s->x_ops->x_print_element(s, nullptr, 0, &pctx);
+}
+
+extern "C" int axdr_map_t(axdr_stream_t *s, map_t *m)
+{
+    switch (static_cast<unsigned>(s->x_op)) {
+    case AXDR_ENCODE:
+    case AXDR_ENCODE_ALT:
+        return _axdr_map_encode(s, m);
+    case AXDR_DECODE:
+    case AXDR_DECODE_ALT:
+        return _axdr_map_decode(s, m);
+    case AXDR_FREE:
+        map_destroy(m);
+        return AXDR_TRUE;
+    case AXDR_PRINT:
+        return _axdr_map_print(s, m);
+    default:
+        return AXDR_FALSE;
+    }
+}

@@ -1,1 +1,68 @@
-// (being written)
+// multimap_t: per key the key, its value count and its values. The step
+// machines are multi_codec's; this file names them and binds them to the
+// container.
+
+#include <quillet/quillet.h>
+
+#include <err.h>
+
+#include "multi_codec.h"
+
+static int _axdr_multimap_encode(axdr_stream_t *s, multimap_t *m);
+static int _axdr_multimap_encode_entry(axdr_stream_t *s, multimap_t *m, multimap_key_cursor_t *kc);
+static int _axdr_multimap_decode(axdr_stream_t *s, multimap_t *m);
+static int _axdr_multimap_decode_entry(axdr_stream_t *s, multimap_t *m);
+static int _axdr_multimap_decode_values(axdr_stream_t *s, multimap_t *m, const char *key, int count);
+
+namespace {
+
+struct multimap_ops {
+    using container = multimap_t;
+    using key_cursor = multimap_key_cursor_t;
+    using value_cursor = multimap_value_cursor_t;
+
+    static constexpr auto key_count = &multimap_key_count;
+    static constexpr auto key_first = &multimap_key_first;
+    static constexpr auto key_elem = &multimap_key_elem;
+    static constexpr auto key_next = &multimap_key_next;
+    static constexpr auto value_first = &multimap_value_first;
+    static constexpr auto value_count = &multimap_value_count;
+    static constexpr auto value_next = &multimap_value_next;
+    static constexpr auto init = &multimap_init;
+    static constexpr auto sethashsize = &multimap_sethashsize;
+    static constexpr auto insert_str = &multimap_insert_str;
+    static constexpr auto destroy = &multimap_destroy;
+
+    static bool print_more(const value_cursor *, const char *v) { return v != nullptr; }
+
+    static void warn_init() { warnx("axdr_multimap_t: multimap init"); }
+    static void warn_sethashsize() { warnx("axdr_multimap_t: multimap sethashsize"); }
+
+    static constexpr auto encode = &_axdr_multimap_encode;
+    static constexpr auto encode_entry = &_axdr_multimap_encode_entry;
+    static constexpr auto decode = &_axdr_multimap_decode;
+    static constexpr auto decode_entry = &_axdr_multimap_decode_entry;
+    static constexpr auto decode_values = &_axdr_multimap_decode_values;
+};
+
+using codec = multi_codec<multimap_ops>;
+
+} // namespace
+
+static int _axdr_multimap_encode(axdr_stream_t *s, multimap_t *m) { return codec::encode(s, m); }
+
+static int _axdr_multimap_encode_entry(axdr_stream_t *s, multimap_t *m, multimap_key_cursor_t *kc)
+{
+    return codec::encode_entry(s, m, kc);
+}
+
+static int _axdr_multimap_decode(axdr_stream_t *s, multimap_t *m) { return codec::decode(s, m); }
+
+static int _axdr_multimap_decode_entry(axdr_stream_t *s, multimap_t *m) { return codec::decode_entry(s, m); }
+
+static int _axdr_multimap_decode_values(axdr_stream_t *s, multimap_t *m, const char *key, int count)
+{
+    return codec::decode_values(s, m, key, count);
+}
+
+extern "C" int axdr_multimap_t(axdr_stream_t *s, multimap_t *m) { return codec::dispatch(s, m); }

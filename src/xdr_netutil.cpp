@@ -1,5 +1,6 @@
 // Address filters: IPv4, IPv6 and MAC addresses as fixed runs of XDR
-// unsigned integers.
+// unsigned integers; the network utility library's addresses and pairs in
+// IPv6 form on top of them.
 #include <arpa/inet.h>
 #include <cstdio>
 #include <cstring>
@@ -87,3 +88,110 @@ int axdr_nu_macaddr_t(axdr_stream_t *s, nu_macaddr_t *mac)
 }
 
 } // extern "C"
+
+// --- nu_ipaddr_t and nu_ipcidr_t -------------------------------------
+// Both travel in IPv6 form through axdr_in6_addr. The converted value lives
+// in the scratch area, so a resumed call sends or stores what the first call
+// converted; the object is read in state 0 only and written in the last
+// state only.
+
+namespace {
+
+bool encoding(const axdr_stream_t *s) { return s->x_op == AXDR_ENCODE || s->x_op == AXDR_ENCODE_ALT; }
+bool decoding(const axdr_stream_t *s) { return s->x_op == AXDR_DECODE || s->x_op == AXDR_DECODE_ALT; }
+
+} // namespace
+
+extern "C" int axdr_nu_ipaddr_t(axdr_stream_t *s, nu_ipaddr_t *a)
+{
+    if (s->x_op == AXDR_PRINT) { // one text, no frame
+        char text[NU_IPADDR_STRSIZE];
+        if (nu_ipaddr_to_str(a, text, sizeof text) != 0)
+            return AXDR_FALSE;
+        return s->x_ops->x_print_value(s, text);
+    }
+    const auto self = reinterpret_cast<axdr_self_t>(&axdr_nu_ipaddr_t);
+    struct in6_addr local{}; // the address in its wire form
+    void *sp = &local;
+    int state = 0;
+    axdr_frame_t frame;
+    int r = axdr_async_setup(s, self, &frame, &state, sizeof local, &sp);
+    if (r != AXDR_TRUE)
+        return r;
+    auto *wire = static_cast<struct in6_addr *>(sp);
+    switch (state) {
+    case 0: // taking the address from the object
+        if (encoding(s) && nu_ipaddr_to_in6addr(a, wire) != 0) {
+            r = AXDR_FALSE;
+            break;
+        }
+        state = 1;
+        [[fallthrough]];
+    case 1: // the sixteen octets
+        r = axdr_in6_addr(s, wire);
+        if (r != AXDR_TRUE)
+            break;
+        state = 2;
+        [[fallthrough]];
+    case 2: // storing what arrived
+        if (decoding(s))
+            r = nu_ipaddr_from_in6addr(wire, a) == 0 ? AXDR_TRUE : AXDR_FALSE;
+        break;
+    default: // a state this filter never stores
+        r = AXDR_FALSE;
+    }
+    axdr_async_teardown(s, self, state, frame, r);
+    return r;
+}
+
+extern "C" int axdr_nu_ipcidr_t(axdr_stream_t *s, nu_ipcidr_t *c)
+{
+    if (s->x_op == AXDR_PRINT) { // one text, no frame
+        char text[NU_IPCIDR_STRSIZE];
+        if (nu_cidr_to_str(c, text, sizeof text) != 0)
+            return AXDR_FALSE;
+        return s->x_ops->x_print_value(s, text);
+    }
+    const auto self = reinterpret_cast<axdr_self_t>(&axdr_nu_ipcidr_t);
+    struct scratch {
+        nu_ipaddr_t addr;
+        nu_ipaddr_t mask;
+    } local{};
+    void *sp = &local;
+    int state = 0;
+    axdr_frame_t frame;
+    int r = axdr_async_setup(s, self, &frame, &state, sizeof local, &sp);
+    if (r != AXDR_TRUE)
+        return r;
+    auto *sc = static_cast<scratch *>(sp);
+    switch (state) {
+    case 0: // taking both halves from the object
+        if (encoding(s) && (nu_cidr_get_addr(c, &sc->addr) != 0 ||
+                            nu_cidr_get_mask(c, &sc->mask) != 0)) {
+            r = AXDR_FALSE;
+            break;
+        }
+        state = 1;
+        [[fallthrough]];
+    case 1: // the address
+        r = axdr_nu_ipaddr_t(s, &sc->addr);
+        if (r != AXDR_TRUE)
+            break;
+        state = 2;
+        [[fallthrough]];
+    case 2: // the mask
+        r = axdr_nu_ipaddr_t(s, &sc->mask);
+        if (r != AXDR_TRUE)
+            break;
+        state = 3;
+        [[fallthrough]];
+    case 3: // storing the pair
+        if (decoding(s))
+            r = nu_cidr_set(&sc->addr, &sc->mask, c) == 0 ? AXDR_TRUE : AXDR_FALSE;
+        break;
+    default: // a state this filter never stores
+        r = AXDR_FALSE;
+    }
+    axdr_async_teardown(s, self, state, frame, r);
+    return r;
+}

@@ -7,7 +7,12 @@
  *
  * Keys and values are NUL-terminated strings; every insertion copies them.
  * Keys iterate in insertion order, and so do each key's values. Status
- * operations return 0 for success and non-zero for failure.
+ * operations return 0 for success and non-zero for failure; a failed
+ * operation leaves the container's contents as they were.
+ *
+ * Strings handed out stay valid until the container is destroyed: they are
+ * never moved by later insertions. Cursors stay valid while the container
+ * does not change, and may be copied byte for byte.
  *
  * Compiles as C99 and as C++.
  */
@@ -29,10 +34,18 @@ extern "C" {
 
 struct strmap_table; /* private */
 
-/* The containers. Zero them or call *_init before use. */
-typedef struct map { struct strmap_table *t; uint32_t magic; } map_t;
-typedef struct arraymap { struct strmap_table *t; uint32_t magic; } arraymap_t;
-typedef struct multimap { struct strmap_table *t; uint32_t magic; } multimap_t;
+/* Replaces the allocator of every container (NULL, NULL: the C library's).
+ * realloc_fn(NULL, n) allocates; free_fn(p) releases. Set it while no
+ * container holds memory. */
+STRMAP_EXPORT void strmap_set_allocator(void *(*realloc_fn)(void *, size_t),
+                                        void (*free_fn)(void *));
+
+/* The containers. Zero them or call *_init before use. The table is
+ * allocated by the first insertion; hashsize is the bucket count asked for
+ * until then (0: the default). */
+typedef struct map { struct strmap_table *t; uint32_t magic; uint32_t hashsize; } map_t;
+typedef struct arraymap { struct strmap_table *t; uint32_t magic; uint32_t hashsize; } arraymap_t;
+typedef struct multimap { struct strmap_table *t; uint32_t magic; uint32_t hashsize; } multimap_t;
 
 /* Cursors: plain records, valid while the container does not change. */
 typedef struct map_cursor { const struct strmap_table *t; uint32_t key; } map_cursor_t;
@@ -43,13 +56,17 @@ typedef struct multimap_value_cursor { const struct strmap_table *t; uint32_t ke
 
 /* --- map_t ---------------------------------------------------------- */
 
-/* Prepares an empty map. Also accepts a map it has already prepared that
- * holds nothing yet. */
+/* Prepares an empty map, whatever *m held: it reads nothing, so it takes
+ * uninitialised memory, and a map that holds nothing yet (which holds no
+ * memory either) can be prepared again. A map with entries must be
+ * destroyed first, or they leak. */
 STRMAP_EXPORT int map_init(map_t *m);
-/* Sets the bucket count (a power of two) before the first insertion; the
- * table still grows on load beyond it. */
+/* Sets the bucket count (a power of two, at most 2^30 and addressable)
+ * before the first insertion; the table still grows when the keys
+ * outnumber the buckets. */
 STRMAP_EXPORT int map_sethashsize(map_t *m, uint32_t size);
-/* The current bucket count (0 before anything was allocated). */
+/* The bucket count: the table's, or before the first insertion the one
+ * asked for (0: none, the default will be used). */
 STRMAP_EXPORT uint32_t map_hashsize(const map_t *m);
 /* Adds key -> value; refuses (non-zero) a key that is already present. */
 STRMAP_EXPORT int map_insert_str(map_t *m, const char *key, const char *value);

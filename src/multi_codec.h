@@ -1,0 +1,351 @@
+// The codec of the multi-valued containers (arraymap_t, multimap_t): a key
+// count, then per key the key, its value count and its values.
+//
+// The step machines are written once here, over a traits struct Ops that
+// each codec file defines:
+//
+//   container, key_cursor, value_cursor       the container's types
+//   key_count, key_first, key_elem, key_next, value_first, value_count,
+//   value_next, init, sethashsize, insert_str, destroy
+//                                             its operations
+//   print_more(vc, v)                         whether the print loop prints v
+//   warn_init(), warn_sethashsize()           the decoder's warning lines
+//   encode, encode_entry, decode, decode_entry, decode_values
+//                                             the file's named step
+//                                             functions, whose addresses are
+//                                             the frames' identities and which
+//                                             the machines call to nest
+//
+// Private to src/.
+#ifndef QUILLET_SRC_MULTI_CODEC_H
+#define QUILLET_SRC_MULTI_CODEC_H
+
+#include <quillet/axdr.h>
+
+#include "container_codec.h"
+
+namespace {
+
+template <typename Ops>
+struct multi_codec {
+    using container = typename Ops::container;
+    using key_cursor = typename Ops::key_cursor;
+    using value_cursor = typename Ops::value_cursor;
+
+    template <typename F>
+    static axdr_self_t self_of(F f)
+    {
+        return reinterpret_cast<axdr_self_t>(f);
+    }
+
+    static int encode(axdr_stream_t *s, container *m)
+    {
+        const axdr_self_t self = self_of(Ops::encode);
+        // The cursor is the key walk's position across pending statuses.
+        struct scratch {
+            key_cursor cursor;
+        } local{};
+        void *sp = &local;
+        int state = 0;
+        int count = 0;
+        axdr_frame_t frame;
+        int r = axdr_async_setup(s, self, &frame, &state, sizeof local, &sp);
+        if (r != AXDR_TRUE)
+            return r;
+        auto *sc = static_cast<scratch *>(sp);
+        switch (state) {
+        case 0: // nothing sent
+            if (Ops::key_count(m, &count) != 0) {
+                r = AXDR_FALSE;
+                break;
+            }
+            r = axdr_int(s, &count);
+            if (r != AXDR_TRUE)
+                break;
+            if (!Ops::key_first(m, &sc->cursor)) {
+                r = AXDR_TRUE; // empty: the count says it all
+                break;
+            }
+            state = 1;
+            [[fallthrough]];
+        case 1: // count sent; the key under the cursor is due
+            r = AXDR_TRUE;
+            for (const char *k = Ops::key_elem(&sc->cursor); k; k = Ops::key_next(&sc->cursor)) {
+                r = Ops::encode_entry(s, m, &sc->cursor);
+                if (r != AXDR_TRUE)
+                    break;
+            }
+            break;
+        default:
+            r = AXDR_FALSE;
+        }
+        axdr_async_teardown(s, self, state, frame, r);
+        return r;
+    }
+
+    static int encode_entry(axdr_stream_t *s, container *m, key_cursor *kc)
+    {
+        const axdr_self_t self = self_of(Ops::encode_entry);
+        // The key and the current value are borrowed from the container,
+        // which must not change while this is pending.
+        struct scratch {
+            value_cursor vc;
+            const char *key;
+            int count;
+            const char *value;
+        } local{};
+        void *sp = &local;
+        int state = 0;
+        axdr_frame_t frame;
+        int r = axdr_async_setup(s, self, &frame, &state, sizeof local, &sp);
+        if (r != AXDR_TRUE)
+            return r;
+        auto *sc = static_cast<scratch *>(sp);
+        switch (state) {
+        case 0:
+            sc->key = Ops::key_elem(kc);
+            sc->value = Ops::value_first(m, sc->key, &sc->vc);
+            if (!sc->value) {
+                r = AXDR_FALSE; // a key without values cannot be sent
+                break;
+            }
+            sc->count = Ops::value_count(&sc->vc);
+            state = 1;
+            [[fallthrough]];
+        case 1: // waiting to send the key; encoding only reads the string
+            r = axdr_string(s, const_cast<char **>(&sc->key), ~0u);
+            if (r != AXDR_TRUE)
+                break;
+            state = 2;
+            [[fallthrough]];
+        case 2: // waiting to send the value count
+            r = axdr_int(s, &sc->count);
+            if (r != AXDR_TRUE)
+                break;
+            state = 3;
+            [[fallthrough]];
+        default: { // state 3 + i: values 0 to i - 1 sent, value i is current
+            if (state < 3 || !foldable(sc->count, 3)) {
+                r = AXDR_FALSE;
+                break;
+            }
+            int i = state - 3;
+            r = i > sc->count ? AXDR_FALSE : AXDR_TRUE; // a negative count
+            while (r == AXDR_TRUE && i < sc->count) {
+                r = axdr_string(s, const_cast<char **>(&sc->value), ~0u);
+                if (r != AXDR_TRUE)
+                    break;
+                const char *next = Ops::value_next(&sc->vc);
+                if (!next) {
+                    // The walk ended with value i. Fewer values than the
+                    // count sent would leave the peer reading the next
+                    // key as a value: fail.
+                    r = i + 1 == sc->count ? AXDR_TRUE : AXDR_FALSE;
+                    break;
+                }
+                state = 4 + i;
+                i++;
+                sc->value = next; // a longer walk is cut at the count
+            }
+        }
+        }
+        axdr_async_teardown(s, self, state, frame, r);
+        return r;
+    }
+
+    static int decode(axdr_stream_t *s, container *m)
+    {
+        const axdr_self_t self = self_of(Ops::decode);
+        struct scratch {
+            int count;
+        } local{0};
+        void *sp = &local;
+        int state = 0;
+        axdr_frame_t frame;
+        int r = axdr_async_setup(s, self, &frame, &state, sizeof local, &sp);
+        if (r != AXDR_TRUE)
+            return r;
+        auto *sc = static_cast<scratch *>(sp);
+        switch (state) {
+        case 0: // waiting for the key count; the container holds nothing yet
+            if (Ops::init(m) != 0) {
+                Ops::warn_init();
+                r = AXDR_FALSE;
+                break;
+            }
+            r = axdr_int(s, &sc->count);
+            if (r != AXDR_TRUE)
+                break;
+            if (const uint32_t size = decoder_hashsize(sc->count)) {
+                if (Ops::sethashsize(m, size) != 0) {
+                    Ops::warn_sethashsize();
+                    r = AXDR_FALSE;
+                    break;
+                }
+            }
+            state = 1;
+            [[fallthrough]];
+        default: { // state s: s - 1 keys complete, key s - 1 due
+            if (state < 1 || !foldable(sc->count, 1)) {
+                r = AXDR_FALSE;
+                break;
+            }
+            int i = state - 1;
+            r = AXDR_TRUE;
+            for (; i < sc->count; i++) {
+                r = Ops::decode_entry(s, m);
+                if (r != AXDR_TRUE)
+                    break;
+                state = i + 2;
+            }
+            if (r == AXDR_TRUE && i > sc->count)
+                r = AXDR_FALSE; // a negative count
+        }
+        }
+        axdr_async_teardown(s, self, state, frame, r);
+        return r;
+    }
+
+    static int decode_entry(axdr_stream_t *s, container *m)
+    {
+        const axdr_self_t self = self_of(Ops::decode_entry);
+        // The key is owned here until all its values are inserted.
+        struct scratch {
+            char *key;
+            int count;
+        } local{nullptr, 0};
+        void *sp = &local;
+        int state = 0;
+        axdr_frame_t frame;
+        int r = axdr_async_setup(s, self, &frame, &state, sizeof local, &sp);
+        if (r != AXDR_TRUE)
+            return r;
+        auto *sc = static_cast<scratch *>(sp);
+        switch (state) {
+        case 0:
+            sc->key = nullptr; // axdr_string allocates into NULL
+            sc->count = 0;
+            state = 1;
+            [[fallthrough]];
+        case 1: // waiting for the key
+            r = axdr_string(s, &sc->key, ~0u);
+            if (r != AXDR_TRUE)
+                break;
+            state = 2;
+            [[fallthrough]];
+        case 2: // waiting for the value count
+            r = axdr_int(s, &sc->count);
+            if (r != AXDR_TRUE)
+                break;
+            state = 3;
+            [[fallthrough]];
+        case 3: // the values are being read
+            r = Ops::decode_values(s, m, sc->key, sc->count);
+            if (r != AXDR_TRUE)
+                break;
+            state = 4;
+            [[fallthrough]];
+        case 4:
+            release_string(&sc->key);
+            sc->count = 0;
+            r = AXDR_TRUE;
+            break;
+        default:
+            r = AXDR_FALSE;
+        }
+        // A run that fails is over: nobody else would release the key.
+        if (r == AXDR_FALSE)
+            release_string(&sc->key);
+        axdr_async_teardown(s, self, state, frame, r);
+        return r;
+    }
+
+    static int decode_values(axdr_stream_t *s, container *m, const char *key, int count)
+    {
+        const axdr_self_t self = self_of(Ops::decode_values);
+        // The value read and not yet inserted.
+        struct scratch {
+            char *value;
+        } local{nullptr};
+        void *sp = &local;
+        int state = 0;
+        axdr_frame_t frame;
+        int r = axdr_async_setup(s, self, &frame, &state, sizeof local, &sp);
+        if (r != AXDR_TRUE)
+            return r;
+        auto *sc = static_cast<scratch *>(sp);
+        switch (state) {
+        default: { // state i: values 0 to i - 1 inserted, value i due
+            if (state < 0) {
+                r = AXDR_FALSE;
+                break;
+            }
+            int i = state;
+            r = i > count ? AXDR_FALSE : AXDR_TRUE; // a negative count
+            while (r == AXDR_TRUE && i < count) {
+                r = axdr_string(s, &sc->value, ~0u);
+                if (r != AXDR_TRUE)
+                    break;
+                // The container takes its own copy.
+                const int failed = Ops::insert_str(m, key, sc->value);
+                release_string(&sc->value);
+                if (failed) {
+                    r = AXDR_FALSE;
+                    break;
+                }
+                i++;
+                state = i;
+            }
+        }
+        }
+        if (r == AXDR_FALSE)
+            release_string(&sc->value);
+        axdr_async_teardown(s, self, state, frame, r);
+        return r;
+    }
+
+    static int print(axdr_stream_t *s, container *m)
+    {
+        axdr_print_ctx_t pctx = 0;
+        key_cursor kc;
+        int printed = 0;
+        for (const char *k = Ops::key_first(m, &kc); k; k = Ops::key_next(&kc), printed++) {
+            int r = s->x_ops->x_print_element(s, k, printed == 0, &pctx);
+            if (r != AXDR_TRUE)
+                return r;
+            value_cursor vc;
+            for (const char *v = Ops::value_first(m, k, &vc); Ops::print_more(&vc, v);
+                 v = Ops::value_next(&vc)) {
+                r = s->x_ops->x_print_value(s, v);
+                if (r != AXDR_TRUE)
+                    return r;
+            }
+        }
+        if (printed == 0)
+            return AXDR_TRUE;
+        return s->x_ops->x_print_element(s, nullptr, 0, &pctx);
+    }
+
+    static int dispatch(axdr_stream_t *s, container *m)
+    {
+        switch (static_cast<unsigned>(s->x_op)) {
+        case AXDR_ENCODE:
+        case AXDR_ENCODE_ALT:
+            return Ops::encode(s, m);
+        case AXDR_DECODE:
+        case AXDR_DECODE_ALT:
+            return Ops::decode(s, m);
+        case AXDR_FREE:
+            Ops::destroy(m);
+            return AXDR_TRUE;
+        case AXDR_PRINT:
+            return print(s, m);
+        default:
+            return AXDR_FALSE;
+        }
+    }
+};
+
+} // namespace
+
+#endif
