@@ -534,6 +534,11 @@ TEST(Hostile, MemoryFollowsTheBytesReceived)
             Bytes head = in_value(t, u32(len));
             size_t before = heap_in_use();
             axdr_feed(s.get(), head.data(), head.size());
+            if (uint64_t{len} + 1 > SIZE_MAX) {
+                // A string this long and its NUL do not fit the address space.
+                EXPECT_EQ(qv::code(s.get(), &v), AXDR_FALSE);
+                continue;
+            }
             ASSERT_EQ(qv::code(s.get(), &v), AXDR_PENDING);
             for (size_t got = 0; got < received; got += body.size()) {
                 axdr_feed(s.get(), body.data(), body.size());
