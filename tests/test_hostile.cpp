@@ -589,3 +589,97 @@ TEST(Hostile, BudgetBoundsBufferedInput)
     Bytes big(1 << 16, 0);
     EXPECT_EQ(axdr_feed(s.get(), big.data(), big.size()), 0);
 }
+
+namespace {
+
+// The container library's allocator, failing its n-th call from arming.
+unsigned long strmap_calls = 0, strmap_fail_at = 0;
+
+void *failing_realloc(void *p, size_t n)
+{
+    if (++strmap_calls == strmap_fail_at)
+        return nullptr;
+    return std::realloc(p, n);
+}
+
+struct StrmapFailsAt {
+    explicit StrmapFailsAt(unsigned long n)
+    {
+        strmap_calls = 0;
+        strmap_fail_at = n;
+        strmap_set_allocator(failing_realloc, std::free);
+    }
+    ~StrmapFailsAt() { strmap_set_allocator(nullptr, nullptr); }
+};
+
+// Decodes w fed one byte at a time; a refused feed ends the input.
+int decode_bytewise(axdr_stream_t *s, const Bytes &w, Value *v)
+{
+    int r = AXDR_PENDING;
+    for (size_t i = 0; i < w.size() && r == AXDR_PENDING; ++i) {
+        if (axdr_feed(s, &w[i], 1) != 0)
+            break;
+        r = qv::code(s, v);
+    }
+    if (r == AXDR_PENDING) {
+        axdr_feed_end(s);
+        r = qv::code(s, v);
+    }
+    return r;
+}
+
+} // namespace
+
+// Any allocation may fail on a small device: the runtime's (input buffer,
+// strings, frames, printed text) and the containers'. Each one in turn: the
+// decode or print ends with FALSE, nothing crashes, nothing leaks, and what
+// was decoded still frees.
+TEST(Hostile, EveryAllocationMayFail)
+{
+    for (Type t : {qv::MULTIMAP, qv::MAP, qv::IPCIDR, qv::RLIMIT}) {
+        Bytes w = sample(t);
+        bool done = false;
+        for (unsigned long n = 1; !done && n < 1000; ++n) {
+            SCOPED_TRACE(std::string(qv::type_name(t)) + " runtime allocation " + std::to_string(n));
+            Value v(t);
+            Stream s(axdr_incr_create(AXDR_DECODE, 0));
+            axdr_fault_at(s.get(), AXDR_FAULT_ALLOC, n, AXDR_FALSE);
+            int r = decode_bytewise(s.get(), w, &v);
+            done = axdr_fault_count(s.get(), AXDR_FAULT_ALLOC) < n;
+            EXPECT_EQ(r, done ? AXDR_TRUE : AXDR_FALSE);
+            EXPECT_EQ(axdr_saved_frames(s.get()), 0u);
+        }
+        EXPECT_TRUE(done);
+
+        Value v(t);
+        ASSERT_EQ(decode_mem<Value>(qv::code, &v, w), AXDR_TRUE);
+        done = false;
+        for (unsigned long n = 1; !done && n < 1000; ++n) {
+            SCOPED_TRACE(std::string(qv::type_name(t)) + " print allocation " + std::to_string(n));
+            Stream p(axdr_print_create(nullptr));
+            axdr_fault_at(p.get(), AXDR_FAULT_ALLOC, n, AXDR_FALSE);
+            int r = qv::code(p.get(), &v);
+            if (r == AXDR_TRUE && axdr_print_finish(p.get()) != 0)
+                r = AXDR_FALSE;
+            done = axdr_fault_count(p.get(), AXDR_FAULT_ALLOC) < n;
+            EXPECT_EQ(r, done ? AXDR_TRUE : AXDR_FALSE);
+        }
+        EXPECT_TRUE(done);
+
+        if (!qv::is_container(t))
+            continue;
+        done = false;
+        for (unsigned long n = 1; !done && n < 1000; ++n) {
+            SCOPED_TRACE(std::string(qv::type_name(t)) + " container allocation " + std::to_string(n));
+            Value c(t);
+            int r;
+            {
+                StrmapFailsAt fail(n);
+                r = decode_mem<Value>(qv::code, &c, w);
+                done = strmap_calls < n;
+            }
+            EXPECT_EQ(r, done ? AXDR_TRUE : AXDR_FALSE);
+        }
+        EXPECT_TRUE(done);
+    }
+}

@@ -124,7 +124,10 @@ enum axdr_fault_kind {
     AXDR_FAULT_PRIMITIVE = 0, /* a primitive call */
     AXDR_FAULT_BYTE = 1,      /* a wire byte about to move */
     AXDR_FAULT_SETUP = 2,     /* an axdr_async_setup call */
-    AXDR_FAULT_PRINT = 3      /* an x_print_element or x_print_value call */
+    AXDR_FAULT_PRINT = 3,     /* an x_print_element or x_print_value call */
+    AXDR_FAULT_ALLOC = 4      /* an allocation the runtime makes for s: input
+                                 buffer, a string, frames, printed text; the
+                                 result is ignored, the allocation fails */
 };
 
 /* The n-th event of kind (1-based, counted from this call) returns result

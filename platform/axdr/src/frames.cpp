@@ -13,10 +13,12 @@ namespace {
 // mistake, and refusing it keeps every offset sum far from wrapping.
 constexpr size_t max_scratch = size_t{1} << 16;
 
-bool grow(void **p, size_t *cap, size_t need, size_t elem)
+bool grow(Stream *st, void **p, size_t *cap, size_t need, size_t elem)
 {
     if (need <= *cap)
         return true;
+    if (!may_allocate(st))
+        return false;
     if (need > SIZE_MAX / 2 / elem)
         return false;
     size_t ncap = *cap ? *cap : 8;
@@ -83,7 +85,7 @@ int axdr_async_setup(axdr_stream_t *s, axdr_self_t self, axdr_frame_t *frame, in
             std::memcpy(*scratchp, st->arena + f.off, scratch_size);
         f.scratchp = scratchp;
     } else {
-        if (!grow(reinterpret_cast<void **>(&st->frames), &st->frames_cap, d + 1, sizeof(Frame)))
+        if (!grow(st, reinterpret_cast<void **>(&st->frames), &st->frames_cap, d + 1, sizeof(Frame)))
             return setup_failed(st);
         size_t off = 0;
         if (d) {
@@ -91,7 +93,7 @@ int axdr_async_setup(axdr_stream_t *s, axdr_self_t self, axdr_frame_t *frame, in
             off = up.off + ((up.size + 15u) & ~size_t{15});
         }
         if (scratch_size &&
-            !grow(reinterpret_cast<void **>(&st->arena), &st->arena_cap, off + scratch_size, 1))
+            !grow(st, reinterpret_cast<void **>(&st->arena), &st->arena_cap, off + scratch_size, 1))
             return setup_failed(st);
         st->frames[d] = Frame{self, scratchp, static_cast<uint32_t>(scratch_size), 0, off};
     }

@@ -246,6 +246,8 @@ bool grow_string(Stream *st, size_t need)
         ncap = need;
     if (ncap > size_t{u.len} + 1)
         ncap = size_t{u.len} + 1;
+    if (!may_allocate(st))
+        return false;
     char *p = static_cast<char *>(std::realloc(u.str, ncap));
     if (!p)
         return false;

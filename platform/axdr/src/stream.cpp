@@ -223,6 +223,8 @@ int axdr_feed(axdr_stream_t *s, const void *data, size_t len)
     st->cur = st->io;
     st->end = st->io + unread;
     if (need > st->io_cap) {
+        if (!may_allocate(st))
+            return -1;
         size_t ncap = st->io_cap ? st->io_cap : 4096;
         while (ncap < need)
             ncap = ncap > SIZE_MAX / 2 ? need : ncap * 2;
@@ -296,8 +298,10 @@ void axdr_set_budget(axdr_stream_t *s, size_t max_bytes)
 void axdr_fault_at(axdr_stream_t *s, int kind, unsigned long n, int result)
 {
     Stream *st = impl(s);
-    if (kind < 0 || kind > AXDR_FAULT_PRINT)
+    if (kind < 0 || kind > AXDR_FAULT_ALLOC)
         return;
+    if (kind == AXDR_FAULT_ALLOC)
+        result = AXDR_FALSE;
     if (kind == AXDR_FAULT_BYTE) {
         st->byte_fire = n ? st->pos + n : 0;
         st->fault[kind].every = 0;
@@ -314,10 +318,12 @@ void axdr_fault_at(axdr_stream_t *s, int kind, unsigned long n, int result)
 void axdr_fault_every(axdr_stream_t *s, int kind, unsigned long period, int result)
 {
     Stream *st = impl(s);
-    if (kind < 0 || kind > AXDR_FAULT_PRINT)
+    if (kind < 0 || kind > AXDR_FAULT_ALLOC)
         return;
     if (period == 1)
         period = 2; // a retried call must be able to go through
+    if (kind == AXDR_FAULT_ALLOC)
+        result = AXDR_FALSE;
     if (kind == AXDR_FAULT_BYTE) {
         st->byte_fire = period ? st->pos + period : 0;
         st->fault[kind].every = period;
@@ -334,7 +340,7 @@ void axdr_fault_every(axdr_stream_t *s, int kind, unsigned long period, int resu
 unsigned long axdr_fault_count(const axdr_stream_t *s, int kind)
 {
     const Stream *st = impl(s);
-    if (kind < 0 || kind > AXDR_FAULT_PRINT)
+    if (kind < 0 || kind > AXDR_FAULT_ALLOC)
         return 0;
     if (kind == AXDR_FAULT_BYTE)
         return static_cast<unsigned long>(st->pos);
