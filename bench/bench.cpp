@@ -60,7 +60,7 @@ const MapData &map_data(int n)
         put_u32(d.wire, static_cast<uint32_t>(n));
         for (int i = 0; i < n; ++i) {
             // Unique keys of 10 characters, values of 24.
-            char key[11];
+            char key[16];
             std::snprintf(key, sizeof key, "%c%09d", 'a' + i % 26, i);
             d.entries.emplace_back(key, random_text(rng, 24));
             put_str(d.wire, d.entries.back().first);
@@ -82,7 +82,7 @@ const MultiData &multi_data()
         std::mt19937 rng(7);
         put_u32(d.wire, 1024);
         for (int i = 0; i < 1024; ++i) {
-            char key[11];
+            char key[16];
             std::snprintf(key, sizeof key, "m%09d", i);
             d.keys.emplace_back(key, std::vector<std::string>());
             put_str(d.wire, key);
@@ -460,7 +460,7 @@ void copy_bytes(benchmark::State &st, const Bytes *wire)
 
 class Collector : public benchmark::ConsoleReporter {
 public:
-    std::map<std::string, double> median; // name -> real time per iteration
+    std::map<std::string, double> median; // name -> CPU time per iteration (steadier than wall time on a shared machine)
 
     void ReportRuns(const std::vector<Run> &runs) override
     {
@@ -469,9 +469,9 @@ public:
                 continue;
             std::string name = r.run_name.str();
             if (r.run_type == Run::RT_Aggregate && r.aggregate_name == "median")
-                median[name] = r.GetAdjustedRealTime();
+                median[name] = r.GetAdjustedCPUTime();
             else if (r.run_type == Run::RT_Iteration && !median.count(name))
-                median[name] = r.GetAdjustedRealTime();
+                median[name] = r.GetAdjustedCPUTime();
         }
         ConsoleReporter::ReportRuns(runs);
     }

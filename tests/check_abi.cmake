@@ -34,7 +34,12 @@ foreach(line IN LISTS needed_lines)
   string(REGEX REPLACE ".*\\[([^]]+)\\].*" "\\1" lib "${line}")
   list(APPEND needed ${lib})
 endforeach()
+# UBSan's function check makes a sanitized build refer to the C++ runtime's
+# type information; the shipped builds must not.
 foreach(lib IN LISTS needed)
+  if(SANITIZED AND lib MATCHES "^(libstdc\\+\\+\\.so\\.6|libgcc_s\\.so\\.1)$")
+    continue()
+  endif()
   if(NOT lib MATCHES "^(libc\\.so\\.[0-9]+|libaxdr\\.so\\.0|libstrmap\\.so\\.0|libnetutil\\.so\\.0)$")
     message(FATAL_ERROR "unexpected NEEDED entry ${lib} (all: ${needed})")
   endif()
