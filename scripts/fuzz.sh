@@ -5,6 +5,8 @@
 #                                  default 30)
 # Inputs the fuzzers find worth keeping go to build/fuzz/corpus/<family>; a
 # failing input is written to build/fuzz/finds/<family>/ and stops the run.
+# Once fixed, copy it into fuzz/regressions/<family>/: test_fuzz_corpus
+# replays every seed and regression in every build, the 32-bit target too.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
