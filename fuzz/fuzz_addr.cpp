@@ -1,4 +1,4 @@
-// libFuzzer target: the addr family through every check of harness.h.
+// libFuzzer target: IPv4, IPv6 and MAC addresses, through every check of harness.h.
 #include "harness.h"
 
 namespace {

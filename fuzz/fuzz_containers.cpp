@@ -1,4 +1,4 @@
-// libFuzzer target: the containers family through every check of harness.h.
+// libFuzzer target: the three string-keyed containers, through every check of harness.h.
 #include "harness.h"
 
 namespace {

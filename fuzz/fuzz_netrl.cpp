@@ -1,4 +1,4 @@
-// libFuzzer target: the netrl family through every check of harness.h.
+// libFuzzer target: IP addresses, address/mask pairs and resource limits, through every check of harness.h.
 #include "harness.h"
 
 namespace {

@@ -323,7 +323,10 @@ struct Row {
     size_t budget = 0;
 };
 
-// Runs f on a fresh value of the row's type under one feeding pattern.
+// How a row's bytes reach the decoder: a memory stream; an incremental one
+// fed a byte at a time; an incremental one fed everything at once (as much
+// as a budget allows) with pending injected at every second primitive and
+// every fourth setup. Each then marks the end of input.
 enum Feed { MEMORY, BYTEWISE, WHOLE_WITH_PENDING };
 
 int decode(const Row &row, Feed feed, Value *v)
