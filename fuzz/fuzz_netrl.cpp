@@ -1,4 +1,5 @@
-// libFuzzer target: IP addresses, address/mask pairs and resource limits, through every check of harness.h.
+// libFuzzer target: IP addresses, address/mask pairs and resource limits,
+// through every check of harness.h.
 #include "harness.h"
 
 namespace {
