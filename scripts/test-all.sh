@@ -1,15 +1,30 @@
 #!/usr/bin/env bash
 # Builds and runs every test: native (gcc), ASan+UBSan (clang), and the 32-bit
-# big-endian powerpc target under qemu.
+# big-endian powerpc target under qemu; then the native suite under valgrind
+# and every fuzzer for a bounded time (QUILLET_FUZZ_SECONDS, default 30).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
 ensure_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
 
+passed=0
+summary=""
 for preset in dev asan ppc; do
   echo "=== $preset ==="
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j2
-  ctest --preset "$preset"
+  log=$(mktemp)
+  ctest --preset "$preset" | tee "$log"
+  # "100% tests passed, 0 tests failed out of N"
+  n=$(sed -n 's/.* tests failed out of \([0-9]*\).*/\1/p' "$log" | tail -1)
+  skipped=$(grep -c '(Skipped)' "$log" || true)
+  rm -f "$log"
+  passed=$((passed + ${n:-0} - skipped))
+  summary="$summary $preset:$((${n:-0} - skipped))"
 done
-echo "all configurations passed"
+echo "=== valgrind ==="
+bash scripts/valgrind.sh
+echo "=== fuzz ==="
+bash scripts/fuzz.sh
+echo "ctest per configuration:$summary"
+echo "tests: $passed passed, 0 failed"

@@ -121,7 +121,8 @@ typedef uintptr_t axdr_frame_t;
  * *state is 0 and *scratchp aims at a local record of scratch_size bytes (or
  * 0 and NULL). After a pending status, setup at the same depth restores the
  * state and the scratch record. Only AXDR_TRUE lets the filter go on; any
- * other result is returned at once, without teardown. */
+ * other result is returned at once, without teardown. A scratch record
+ * above 64 KiB is refused with AXDR_FALSE. */
 AXDR_EXPORT int axdr_async_setup(axdr_stream_t *s, axdr_self_t self,
                                  axdr_frame_t *frame, int *state,
                                  size_t scratch_size, void **scratchp);

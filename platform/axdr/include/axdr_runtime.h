@@ -91,8 +91,18 @@ AXDR_EXPORT size_t axdr_drain(axdr_stream_t *s, void *buf, size_t max);
 AXDR_EXPORT const void *axdr_output(const axdr_stream_t *s, size_t *len);
 AXDR_EXPORT void axdr_output_consume(axdr_stream_t *s, size_t n);
 
-/* Caps the bytes a string being received may hold (0: no cap, the
- * default). A string announced longer than the cap gives AXDR_FALSE. */
+/* Caps what a decode through s holds for its peer (0: no cap, the
+ * default; axdr_reset keeps it).
+ *   Strings: a string announced longer than max_bytes gives AXDR_FALSE as
+ *   soon as its length has arrived, before anything is allocated for it.
+ *   Without a cap a string's memory still grows only with the bytes that
+ *   have arrived (at most about twice them), never with its announced
+ *   length. The filters keep at most one finished string beside the one
+ *   being received, so strings in flight stay under 2 * max_bytes.
+ *   Input: an incremental decode stream refuses (axdr_feed gives -1 and
+ *   takes nothing) a piece that would leave more than max_bytes unread;
+ *   feed pieces of at most max_bytes and call the filter between them, as
+ *   a pending filter has always consumed everything fed. */
 AXDR_EXPORT void axdr_set_budget(axdr_stream_t *s, size_t max_bytes);
 
 /* --- printing ------------------------------------------------------- */
@@ -114,7 +124,10 @@ enum axdr_fault_kind {
     AXDR_FAULT_PRIMITIVE = 0, /* a primitive call */
     AXDR_FAULT_BYTE = 1,      /* a wire byte about to move */
     AXDR_FAULT_SETUP = 2,     /* an axdr_async_setup call */
-    AXDR_FAULT_PRINT = 3      /* an x_print_element or x_print_value call */
+    AXDR_FAULT_PRINT = 3,     /* an x_print_element or x_print_value call */
+    AXDR_FAULT_ALLOC = 4      /* an allocation the runtime makes for s: input
+                                 buffer, a string, frames, printed text; the
+                                 result is ignored, the allocation fails */
 };
 
 /* The n-th event of kind (1-based, counted from this call) returns result

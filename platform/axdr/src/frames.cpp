@@ -11,15 +11,21 @@
 namespace axdr {
 namespace {
 
-bool grow(void **p, size_t *cap, size_t need, size_t elem)
+// A scratch record is a few words; anything this large is a caller's
+// mistake, and refusing it keeps every offset sum far from wrapping.
+constexpr size_t max_scratch = size_t{1} << 16;
+
+bool grow(Stream *st, void **p, size_t *cap, size_t need, size_t elem)
 {
     if (need <= *cap)
         return true;
+    if (!may_allocate(st))
+        return false;
+    if (need > SIZE_MAX / 2 / elem)
+        return false;
     size_t ncap = *cap ? *cap : 8;
     while (ncap < need)
         ncap *= 2;
-    if (ncap > SIZE_MAX / elem)
-        return false;
     void *q = std::realloc(*p, ncap * elem);
     if (!q)
         return false;
@@ -28,11 +34,25 @@ bool grow(void **p, size_t *cap, size_t need, size_t elem)
     return true;
 }
 
+// A setup that ends its frame with FALSE ends everything saved from it
+// inward, and the unit that chain had in flight: a later call must start
+// fresh, not resume the dead chain's state or bytes.
+int setup_failed(Stream *st)
+{
+    if (st->saved > st->active)
+        st->saved = st->active;
+    st->unwinding = false;
+    if (st->unit.kind != UNIT_NONE)
+        unit_clear(&st->unit);
+    update_slow(st);
+    return AXDR_FALSE;
+}
+
 inline size_t slot(uint32_t size) { return (size_t{size} + 15u) & ~size_t{15}; }
 
 inline bool args_ok(size_t scratch_size, void **scratchp)
 {
-    return !(scratch_size && !scratchp) && scratch_size <= UINT32_MAX;
+    return !(scratch_size && !scratchp) && scratch_size <= max_scratch;
 }
 
 inline void push(Stream *st, size_t d, axdr_self_t self, axdr_frame_t *frame, size_t scratch_size,
@@ -72,23 +92,22 @@ __attribute__((noinline)) int setup_slow(Stream *st, axdr_self_t self, axdr_fram
         if (st->tracing)
             trace_line(st, "setup %zu = %s", st->active,
                        r == AXDR_TRUE ? "1" : r == AXDR_FALSE ? "0" : "pending");
+        if (r == AXDR_FALSE)
+            return setup_failed(st);
         if (r != AXDR_TRUE)
-            return r;
+            return r; // pending: what is saved stays saved
     } else {
         ++st->fault[AXDR_FAULT_SETUP].count;
     }
     if (!args_ok(scratch_size, scratchp))
-        return AXDR_FALSE;
+        return setup_failed(st);
     size_t d = st->active;
     st->unwinding = false;
     if (d < st->saved) {
         Frame &f = st->frames[d];
         if (f.self != self || f.size != scratch_size) {
-            // Never restore a frame into another filter; drop it and all
-            // below it.
-            st->saved = d;
-            update_slow(st);
-            return AXDR_FALSE;
+            // Never restore a frame into another filter.
+            return setup_failed(st);
         }
         *state = f.state;
         if (scratch_size)
@@ -104,8 +123,8 @@ __attribute__((noinline)) int setup_slow(Stream *st, axdr_self_t self, axdr_fram
         *frame = d;
         return AXDR_TRUE;
     }
-    if (!grow(reinterpret_cast<void **>(&st->frames), &st->frames_cap, d + 1, sizeof(Frame)))
-        return AXDR_FALSE;
+    if (!grow(st, reinterpret_cast<void **>(&st->frames), &st->frames_cap, d + 1, sizeof(Frame)))
+        return setup_failed(st);
     push(st, d, self, frame, scratch_size, scratchp);
     return AXDR_TRUE;
 }
@@ -122,11 +141,13 @@ void keep(Stream *st, size_t d, int state)
         for (size_t i = 0; i < d; ++i)
             off += slot(st->frames[i].size);
         f.off = off;
-        st->saved = d + 1;
+        // Frames saved deeper stay saved when their setup is what pended.
+        if (st->saved < d + 1)
+            st->saved = d + 1;
         st->unwinding = true;
         st->pub.x_slow = 1; // the next calls restore
         st->resume_need = resume_need(st);
-        if (!grow(reinterpret_cast<void **>(&st->arena), &st->arena_cap, off + f.size, 1)) {
+        if (!grow(st, reinterpret_cast<void **>(&st->arena), &st->arena_cap, off + f.size, 1)) {
             // Lost: the resumed chain fails when it reaches this depth.
             f.self = nullptr;
             return;
@@ -155,6 +176,12 @@ __attribute__((noinline)) int teardown_slow(Stream *st, axdr_self_t self, int st
         if (st->saved > d) {
             st->saved = d;
             st->unwinding = false;
+            update_slow(st);
+        }
+        if (result == AXDR_FALSE && st->unit.kind != UNIT_NONE) {
+            // Nothing under a finished frame is pending any more: a unit
+            // still in flight is a dead chain's (a deeper setup failed).
+            unit_clear(&st->unit);
             update_slow(st);
         }
         return AXDR_TRUE;

@@ -100,7 +100,7 @@ struct Stream {
     uint8_t *arena;
     size_t arena_cap;
 
-    Fault fault[4];
+    Fault fault[AXDR_FAULT_ALLOC + 1];
     uint64_t byte_fire; // pos before which the byte fault fires (0: unarmed)
     bool tracing;
     Buf trace;
@@ -123,6 +123,9 @@ size_t unit_need(const Stream *st);
 
 // The fault of kind fires for this event: returns its result, else TRUE.
 int fault_event(Stream *st, int kind);
+
+// An allocation for st may go ahead (false: an injected failure).
+inline bool may_allocate(Stream *st) { return fault_event(st, AXDR_FAULT_ALLOC) == AXDR_TRUE; }
 
 void trace_line(Stream *st, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 

@@ -105,10 +105,11 @@ size_t move(Stream *st, Dir dir, uint8_t *p, size_t n)
     return take;
 }
 
-// Ends the unit with r: anything but pending drops its progress.
+// Ends the unit with r. FALSE drops its progress; every other value but
+// TRUE is a pending status, which keeps it.
 int unit_end(Stream *st, int r)
 {
-    if (r != AXDR_PENDING && r != AXDR_TRUE)
+    if (r == AXDR_FALSE)
         unit_clear(&st->unit);
     else if (r == AXDR_TRUE)
         st->unit = Unit{};
@@ -156,7 +157,9 @@ const char *result_name(int r)
 int fixed_slow(Stream *st, Dir dir, const char *name, void *v, size_t n)
 {
     int r = fault_event(st, AXDR_FAULT_PRIMITIVE);
-    if (r == AXDR_TRUE) {
+    if (r == AXDR_FALSE) {
+        r = unit_end(st, r); // a unit in flight ends with its value
+    } else if (r == AXDR_TRUE) {
         if (dir == DIR_FREE) {
             r = AXDR_TRUE;
         } else if (dir == DIR_PRINT) {
@@ -244,6 +247,8 @@ bool grow_string(Stream *st, size_t need)
         ncap = need;
     if (ncap > size_t{u.len} + 1)
         ncap = size_t{u.len} + 1;
+    if (!may_allocate(st))
+        return false;
     char *p = static_cast<char *>(std::realloc(u.str, ncap));
     if (!p)
         return false;
@@ -369,6 +374,8 @@ int string_encode_slow(Stream *st, char **sp)
 int string_slow(Stream *st, Dir dir, char **sp, unsigned maxlen)
 {
     int r = fault_event(st, AXDR_FAULT_PRIMITIVE);
+    if (r == AXDR_FALSE)
+        return unit_end(st, r); // a unit in flight ends with its value
     if (r != AXDR_TRUE)
         return r;
     switch (dir) {

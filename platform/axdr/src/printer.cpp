@@ -22,7 +22,8 @@ bool emit(Stream *st, const char *p, size_t n)
     if (pr.file) {
         if (n && std::fwrite(p, 1, n, pr.file) != n)
             pr.failed = true;
-    } else if (!pr.text.append(p, n)) {
+    } else if ((pr.text.len + n + 1 > pr.text.cap && !may_allocate(st)) ||
+               !pr.text.append(p, n)) {
         pr.failed = true;
     }
     return !pr.failed;
@@ -127,6 +128,8 @@ bool open_level(Stream *st, axdr_print_ctx_t *ctx)
     }
     if (pr.depth + 1 >= pr.levels_cap) {
         uint32_t ncap = pr.levels_cap ? pr.levels_cap * 2 : 8;
+        if (!may_allocate(st))
+            return false;
         void *p = std::realloc(pr.levels, ncap * sizeof(Level));
         if (!p)
             return false;
@@ -172,9 +175,11 @@ int print_element(axdr_stream_t *s, const char *name, int is_first, axdr_print_c
     while (ok && pr.depth > d)
         ok = close_level(st);
     ok = ok && newline_indent(st, pr.depth) && emit_name(st, name) && emit(st, " =", 2);
+    if (!ok)
+        return AXDR_FALSE; // no level may exist to mark (its allocation failed)
     pr.levels[pr.depth].elem_open = true;
     pr.levels[pr.depth].nvalues = 0;
-    return ok ? AXDR_TRUE : AXDR_FALSE;
+    return AXDR_TRUE;
 }
 
 int print_value_raw(Stream *st, const char *text, bool quoted)

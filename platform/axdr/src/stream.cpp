@@ -225,19 +225,25 @@ int axdr_feed(axdr_stream_t *s, const void *data, size_t len)
     uint8_t *&cur = st->pub.x_cur;
     uint8_t *&end = st->pub.x_end;
     size_t unread = static_cast<size_t>(end - cur);
+    if (len > SIZE_MAX - unread)
+        return -1;
+    size_t need = unread + len;
+    if (st->budget && need > st->budget)
+        return -1; // decode what is buffered first
     size_t tail = st->io ? st->io_cap - static_cast<size_t>(end - st->io) : 0;
     if (len > tail) {
         if (unread && cur != st->io)
             std::memmove(st->io, cur, unread);
         cur = st->io;
         end = st->io + unread;
-        if (len > SIZE_MAX - unread)
-            return -1;
-        size_t need = unread + len;
         if (need > st->io_cap) {
+            if (!may_allocate(st))
+                return -1;
             size_t ncap = st->io_cap ? st->io_cap : 4096;
             while (ncap < need)
                 ncap = ncap > SIZE_MAX / 2 ? need : ncap * 2;
+            if (st->budget && ncap > st->budget)
+                ncap = st->budget;
             uint8_t *p = static_cast<uint8_t *>(std::realloc(st->io, ncap));
             if (!p)
                 return -1;
@@ -315,8 +321,10 @@ void axdr_set_budget(axdr_stream_t *s, size_t max_bytes)
 void axdr_fault_at(axdr_stream_t *s, int kind, unsigned long n, int result)
 {
     Stream *st = impl(s);
-    if (kind < 0 || kind > AXDR_FAULT_PRINT)
+    if (kind < 0 || kind > AXDR_FAULT_ALLOC)
         return;
+    if (kind == AXDR_FAULT_ALLOC)
+        result = AXDR_FALSE;
     if (kind == AXDR_FAULT_BYTE) {
         st->byte_fire = n ? st->pub.x_pos + n : 0;
         st->fault[kind].every = 0;
@@ -334,10 +342,12 @@ void axdr_fault_at(axdr_stream_t *s, int kind, unsigned long n, int result)
 void axdr_fault_every(axdr_stream_t *s, int kind, unsigned long period, int result)
 {
     Stream *st = impl(s);
-    if (kind < 0 || kind > AXDR_FAULT_PRINT)
+    if (kind < 0 || kind > AXDR_FAULT_ALLOC)
         return;
     if (period == 1)
         period = 2; // a retried call must be able to go through
+    if (kind == AXDR_FAULT_ALLOC)
+        result = AXDR_FALSE;
     if (kind == AXDR_FAULT_BYTE) {
         st->byte_fire = period ? st->pub.x_pos + period : 0;
         st->fault[kind].every = period;
@@ -355,7 +365,7 @@ void axdr_fault_every(axdr_stream_t *s, int kind, unsigned long period, int resu
 unsigned long axdr_fault_count(const axdr_stream_t *s, int kind)
 {
     const Stream *st = impl(s);
-    if (kind < 0 || kind > AXDR_FAULT_PRINT)
+    if (kind < 0 || kind > AXDR_FAULT_ALLOC)
         return 0;
     if (kind == AXDR_FAULT_BYTE)
         return static_cast<unsigned long>(st->pub.x_pos);

@@ -1,0 +1,309 @@
+// One fuzz input, run through every check we promise for hostile input.
+//
+// Input layout (the schedule comes from the data itself):
+//   [0]  type selector (the fuzzer maps it onto its family)
+//   [1]  flags: bit 0 ALT operation codes, bit 1 a budget, bit 2 the end
+//        of input comes early (after half the bytes), bit 3 a lazy caller
+//        (feeds the next piece even when an injected pending left input
+//        unread), bits 4-7 the encode window (window = value + 1)
+//   [2]  pending at every n-th primitive: 0 none, else n = 2 + v % 14
+//   [3]  pending at every n-th setup: 0 none, else n = 4 + v % 12 (a resume
+//        re-enters up to three frames, so n >= 4 always lets one through)
+//   [4]  pending at the n-th wire byte: 0 none
+//   [5]  budget in bytes, when flag bit 1 is set (0 then means 1)
+//   [6]  schedule length k (v % 16); [7, 7 + k) piece sizes, used in turn
+//        (0 stands for 64); with k == 0 the bytes arrive one at a time
+//   then the wire bytes.
+//
+// Checks, for every input:
+//   - a memory-stream decode never pends, and agrees with an independent
+//     reading of the wire (result, bytes consumed);
+//   - the incremental decode under the schedule and the injected pending
+//     statuses gives the same result and value (a partial container
+//     included) as the memory-stream decode of the bytes it was given;
+//   - on TRUE: encoding the value (also through a small window with
+//     pending statuses) gives one byte string E1; decoding E1 gives the same
+//     value with all of E1 consumed, and encoding that gives E1 again; when
+//     the input was already in our form, E1 is exactly the bytes consumed;
+//     printing succeeds;
+//   - a container that decoded FALSE still prints;
+//   - nothing pends forever; AXDR_FREE leaves nothing allocated (the
+//     sanitizers and LeakSanitizer watch the rest).
+#ifndef QUILLET_FUZZ_HARNESS_H
+#define QUILLET_FUZZ_HARNESS_H
+
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "values.h"
+
+namespace qf {
+
+using qt::Bytes;
+using qv::Value;
+
+// How a broken promise is reported: the fuzzers abort, the test suite
+// records a failure.
+using Fail = void (*)(const char *what, qv::Type t);
+
+struct Schedule {
+    int op_decode = AXDR_DECODE;
+    int op_encode = AXDR_ENCODE;
+    size_t budget = 0;
+    bool early_end = false;
+    bool lazy = false;
+    size_t window = 1;
+    unsigned long prim_every = 0;
+    unsigned long setup_every = 0;
+    unsigned long byte_at = 0;
+    std::vector<size_t> pieces;
+};
+
+// Splits the header off; false when the input is too short to have one.
+inline bool parse(const uint8_t *data, size_t size, Schedule *sc, const uint8_t **wire,
+                  size_t *wire_len)
+{
+    if (size < 7)
+        return false;
+    uint8_t flags = data[1];
+    if (flags & 1) {
+        sc->op_decode = AXDR_DECODE_ALT;
+        sc->op_encode = AXDR_ENCODE_ALT;
+    }
+    if (flags & 2)
+        sc->budget = data[5] ? data[5] : 1;
+    sc->early_end = (flags & 4) != 0;
+    sc->lazy = (flags & 8) != 0;
+    sc->window = (flags >> 4) + 1u;
+    sc->prim_every = data[2] ? 2u + data[2] % 14u : 0;
+    sc->setup_every = data[3] ? 4u + data[3] % 12u : 0;
+    sc->byte_at = data[4];
+    size_t k = data[6] % 16u;
+    if (size < 7 + k)
+        return false;
+    for (size_t i = 0; i < k; ++i)
+        sc->pieces.push_back(data[7 + i] ? data[7 + i] : 64);
+    *wire = data + 7 + k;
+    *wire_len = size - 7 - k;
+    return true;
+}
+
+// A caller that keeps calling while it has something to give: a bounded
+// number of calls, so that a decoder that pends forever is caught.
+class Caller {
+public:
+    Caller(Fail fail, qv::Type t, size_t budget) : fail_(fail), type_(t), budget_(budget) {}
+
+    int call(axdr_stream_t *s, Value *v)
+    {
+        if (++calls_ > budget_) {
+            fail_("a filter kept returning pending", type_);
+            std::abort();
+        }
+        return qv::code(s, v);
+    }
+
+private:
+    Fail fail_;
+    qv::Type type_;
+    size_t calls_ = 0;
+    size_t budget_;
+};
+
+inline void arm(axdr_stream_t *s, const Schedule &sc)
+{
+    if (sc.prim_every)
+        axdr_fault_every(s, AXDR_FAULT_PRIMITIVE, sc.prim_every, AXDR_PENDING);
+    if (sc.setup_every)
+        axdr_fault_every(s, AXDR_FAULT_SETUP, sc.setup_every, AXDR_PENDING);
+    if (sc.byte_at)
+        axdr_fault_at(s, AXDR_FAULT_BYTE, sc.byte_at, AXDR_PENDING);
+}
+
+// The whole buffer through a memory stream: the reference outcome.
+inline int decode_whole(const Schedule &sc, const uint8_t *wire, size_t n, Value *v, size_t *used,
+                        Fail fail)
+{
+    Bytes copy(wire, wire + n);
+    qt::Stream s(axdr_mem_create(copy.data(), copy.size(), sc.op_decode));
+    if (sc.budget)
+        axdr_set_budget(s.get(), sc.budget);
+    int r = qv::code(s.get(), v);
+    if (r != AXDR_TRUE && r != AXDR_FALSE)
+        fail("a memory stream pended", v->type);
+    *used = static_cast<size_t>(axdr_getpos(s.get()));
+    return r;
+}
+
+// The bytes in scheduled pieces through an incremental stream, with pending
+// statuses injected; *fed gets the bytes given before the end of input.
+inline int decode_scheduled(const Schedule &sc, const uint8_t *wire, size_t n, Value *v,
+                            size_t *used, size_t *fed, Fail fail)
+{
+    qt::Stream s(axdr_incr_create(sc.op_decode, 0));
+    if (sc.budget)
+        axdr_set_budget(s.get(), sc.budget);
+    arm(s.get(), sc);
+    Caller caller(fail, v->type, 64 * (n + 16));
+    size_t npieces = sc.pieces.empty() ? n : sc.pieces.size();
+    size_t stop = sc.early_end ? n / 2 : n;
+    size_t off = 0;
+    int r = AXDR_PENDING;
+    for (size_t i = 0; off < stop && r == AXDR_PENDING; ++i) {
+        size_t piece = sc.pieces.empty() ? 1 : sc.pieces[i % npieces];
+        if (piece > stop - off)
+            piece = stop - off;
+        // With a budget the stream takes at most that much unread input:
+        // feed what fits and let the filter consume the rest first.
+        while (piece && r == AXDR_PENDING) {
+            size_t take = piece;
+            if (sc.budget) {
+                size_t room = sc.budget - axdr_unread(s.get());
+                take = take < room ? take : room;
+            }
+            if (take && axdr_feed(s.get(), wire + off, take) != 0)
+                fail("a feed within the budget was refused", v->type);
+            off += take;
+            piece -= take;
+            r = caller.call(s.get(), v);
+            // An injected pending leaves input unread: a careful caller
+            // calls again before it feeds more.
+            while (!sc.lazy && r == AXDR_PENDING && axdr_unread(s.get()) > 0)
+                r = caller.call(s.get(), v);
+        }
+    }
+    *fed = off;
+    if (r == AXDR_PENDING) {
+        axdr_feed_end(s.get());
+        do
+            r = caller.call(s.get(), v);
+        while (r == AXDR_PENDING);
+    }
+    if (r != AXDR_TRUE && r != AXDR_FALSE)
+        fail("an unknown result", v->type);
+    if (axdr_saved_frames(s.get()) != 0)
+        fail("frames left saved after the end", v->type);
+    *used = static_cast<size_t>(axdr_getpos(s.get()));
+    return r;
+}
+
+inline int encode_mem(const Schedule &sc, Value *v, size_t cap, Bytes &out)
+{
+    return qt::encode_mem<Value>(qv::code, v, out, cap, sc.op_encode);
+}
+
+// Encodes through a small window with pending statuses injected.
+inline int encode_windowed(const Schedule &sc, Value *v, Bytes &out, Fail fail)
+{
+    out.clear();
+    qt::Stream s(axdr_incr_create(sc.op_encode, sc.window));
+    arm(s.get(), sc);
+    Caller caller(fail, v->type, 1 << 20);
+    uint8_t buf[256];
+    int r;
+    do {
+        r = caller.call(s.get(), v);
+        size_t got;
+        while ((got = axdr_drain(s.get(), buf, sizeof buf)) > 0)
+            out.insert(out.end(), buf, buf + got);
+    } while (r == AXDR_PENDING);
+    return r;
+}
+
+inline bool prints(Value *v)
+{
+    int r = AXDR_FALSE;
+    qt::print<Value>(qv::code, v, &r);
+    return r == AXDR_TRUE;
+}
+
+// The fuzz targets, one per codec family; the first input byte picks the
+// type within the family.
+struct Family {
+    const char *name;
+    qv::Type types[4];
+    size_t count;
+};
+
+inline const Family kFamilies[] = {
+    {"addr", {qv::IN_ADDR, qv::IN6_ADDR, qv::MACADDR}, 3},
+    {"containers", {qv::MAP, qv::ARRAYMAP, qv::MULTIMAP}, 3},
+    {"netrl", {qv::IPADDR, qv::IPCIDR, qv::RLIM, qv::RLIMIT}, 4},
+};
+
+inline void run(qv::Type t, const uint8_t *data, size_t size, Fail fail)
+{
+    Schedule sc;
+    const uint8_t *wire;
+    size_t n;
+    if (!parse(data, size, &sc, &wire, &n))
+        return;
+
+    // The reference: the whole buffer at once, held against the wire.
+    Value v0(t);
+    size_t used0 = 0;
+    int r0 = decode_whole(sc, wire, n, &v0, &used0, fail);
+    qv::Expect want = qv::expect(t, wire, n, sc.budget);
+    if (want.result != -1 && r0 != want.result)
+        fail("the decode disagrees with the wire", t);
+    if (r0 == AXDR_TRUE && (want.result == AXDR_FALSE || used0 != want.used))
+        fail("the decode consumed other bytes than the wire holds", t);
+
+    // The same bytes in pieces, with pending injected.
+    Value v1(t);
+    size_t used1 = 0, fed = 0;
+    int r1 = decode_scheduled(sc, wire, n, &v1, &used1, &fed, fail);
+    if (fed == n) {
+        if (r1 != r0)
+            fail("the result depends on the schedule", t);
+        else if (!qv::equal(v1, v0))
+            fail("the value depends on the schedule", t);
+        else if (r1 == AXDR_TRUE && used1 != used0)
+            fail("the bytes consumed depend on the schedule", t);
+    } else {
+        // Input ended early: as a memory stream over what was given.
+        Value vp(t);
+        size_t usedp = 0;
+        int rp = decode_whole(sc, wire, fed, &vp, &usedp, fail);
+        if (r1 != rp || !qv::equal(v1, vp))
+            fail("an early end of input differs from a short buffer", t);
+    }
+
+    if (r0 == AXDR_TRUE) {
+        Bytes e1, e2, ew;
+        if (encode_mem(sc, &v0, 2 * n + 64, e1) != AXDR_TRUE)
+            fail("a decoded value does not encode", t);
+        if (encode_windowed(sc, &v0, ew, fail) != AXDR_TRUE || ew != e1)
+            fail("encoding through a window gives other bytes", t);
+        Value v2(t);
+        size_t used2 = 0;
+        Schedule plain;
+        plain.op_decode = sc.op_decode;
+        if (decode_whole(plain, e1.data(), e1.size(), &v2, &used2, fail) != AXDR_TRUE ||
+            used2 != e1.size())
+            fail("our own encoding does not decode", t);
+        else if (!qv::equal(v2, v0))
+            fail("the value changes through encode and decode", t);
+        if (encode_mem(sc, &v2, 2 * n + 64, e2) != AXDR_TRUE || e2 != e1)
+            fail("the second encode differs from the first", t);
+        if (want.canonical && Bytes(wire, wire + used0) != e1)
+            fail("input in our form does not encode to itself", t);
+        if (!prints(&v0))
+            fail("a decoded value does not print", t);
+    } else if (qv::is_container(t) && !prints(&v0)) {
+        fail("a partly decoded container does not print", t);
+    }
+    if (v0.release() != AXDR_TRUE || v1.release() != AXDR_TRUE)
+        fail("AXDR_FREE failed", t);
+}
+
+inline void run(const Family &f, const uint8_t *data, size_t size, Fail fail)
+{
+    if (size)
+        run(f.types[data[0] % f.count], data, size, fail);
+}
+
+} // namespace qf
+
+#endif
