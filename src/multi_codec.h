@@ -304,7 +304,7 @@ struct multi_codec {
         return r;
     }
 
-    static int print(axdr_stream_t *s, container *m)
+    [[gnu::noinline]] static int print(axdr_stream_t *s, container *m)
     {
         axdr_print_ctx_t pctx = 0;
         key_cursor kc;
