@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: native (gcc), ASan+UBSan (clang), and the 32-bit
 # big-endian powerpc target under qemu; then the native suite under valgrind
-# and every fuzzer for a bounded time (QUILLET_FUZZ_SECONDS, default 30).
+# and every fuzzer for a bounded time (QUILLET_FUZZ_SECONDS, default 30), and
+# a short run of the benchmarks so that they keep building and running.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
@@ -26,5 +27,7 @@ echo "=== valgrind ==="
 bash scripts/valgrind.sh
 echo "=== fuzz ==="
 bash scripts/fuzz.sh
+echo "=== benchmark smoke run (no thresholds) ==="
+bash scripts/bench.sh --smoke
 echo "ctest per configuration:$summary"
 echo "tests: $passed passed, 0 failed"
