@@ -89,6 +89,7 @@ AXDR_EXPORT size_t axdr_drain(axdr_stream_t *s, void *buf, size_t max);
 
 /* Encoded output waiting to be drained, without copying it. */
 AXDR_EXPORT const void *axdr_output(const axdr_stream_t *s, size_t *len);
+/* Marks the first n bytes of that output as sent. */
 AXDR_EXPORT void axdr_output_consume(axdr_stream_t *s, size_t n);
 
 /* Caps what a decode through s holds for its peer (0: no cap, the
@@ -151,7 +152,9 @@ AXDR_EXPORT void axdr_fault_clear(axdr_stream_t *s);
 /* Records each primitive, setup, teardown and print call as one line of
  * text ("int 3", "string \"ab\"", "setup 0", "teardown 1 2", ...). */
 AXDR_EXPORT void axdr_trace_enable(axdr_stream_t *s, int on);
+/* The recorded lines, NUL-terminated. */
 AXDR_EXPORT const char *axdr_trace(const axdr_stream_t *s);
+/* Forgets the recorded lines. */
 AXDR_EXPORT void axdr_trace_clear(axdr_stream_t *s);
 
 #ifdef __cplusplus

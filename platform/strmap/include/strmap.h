@@ -72,10 +72,15 @@ STRMAP_EXPORT uint32_t map_hashsize(const map_t *m);
 STRMAP_EXPORT int map_insert_str(map_t *m, const char *key, const char *value);
 /* The value of key, or NULL. */
 STRMAP_EXPORT const char *map_get(const map_t *m, const char *key);
+/* Stores the number of keys in *count; 0 on success. */
 STRMAP_EXPORT int map_key_count(const map_t *m, int *count);
+/* Puts c on the first key (insertion order) and returns it; NULL if empty. */
 STRMAP_EXPORT const char *map_first(const map_t *m, map_cursor_t *c);
+/* Moves c to the next key and returns it; NULL after the last. */
 STRMAP_EXPORT const char *map_next(map_cursor_t *c);
+/* The key under c, or NULL when c is past the end. */
 STRMAP_EXPORT const char *map_key(const map_cursor_t *c);
+/* The value of the key under c, or NULL when c is past the end. */
 STRMAP_EXPORT const char *map_value(const map_cursor_t *c);
 /* Releases everything; the map is empty and can be initialised again. */
 STRMAP_EXPORT int map_destroy(map_t *m);
@@ -83,37 +88,57 @@ STRMAP_EXPORT int map_destroy(map_t *m);
 /* --- arraymap_t ----------------------------------------------------- */
 
 STRMAP_EXPORT int arraymap_init(arraymap_t *m);
+/* As map_sethashsize. */
 STRMAP_EXPORT int arraymap_sethashsize(arraymap_t *m, uint32_t size);
+/* As map_hashsize. */
 STRMAP_EXPORT uint32_t arraymap_hashsize(const arraymap_t *m);
 /* Appends value to key's values, creating the key when absent. */
 STRMAP_EXPORT int arraymap_insert_str(arraymap_t *m, const char *key, const char *value);
+/* Stores the number of keys in *count; 0 on success. */
 STRMAP_EXPORT int arraymap_key_count(const arraymap_t *m, int *count);
+/* Puts kc on the first key (insertion order) and returns it; NULL if empty. */
 STRMAP_EXPORT const char *arraymap_key_first(const arraymap_t *m, arraymap_key_cursor_t *kc);
+/* Moves kc to the next key and returns it; NULL after the last. */
 STRMAP_EXPORT const char *arraymap_key_next(arraymap_key_cursor_t *kc);
+/* The key under kc, or NULL when kc is past the end. */
 STRMAP_EXPORT const char *arraymap_key_elem(const arraymap_key_cursor_t *kc);
 /* Sets vc on key's first value and returns it; NULL when key has none. */
 STRMAP_EXPORT const char *arraymap_value_first(const arraymap_t *m, const char *key, arraymap_value_cursor_t *vc);
+/* Moves vc to the key's next value and returns it; NULL after the last. */
 STRMAP_EXPORT const char *arraymap_value_next(arraymap_value_cursor_t *vc);
+/* The number of values of vc's key. */
 STRMAP_EXPORT int arraymap_value_count(const arraymap_value_cursor_t *vc);
 /* Position of the value under vc, from 0; the count once past the last. */
 STRMAP_EXPORT int arraymap_value_index(const arraymap_value_cursor_t *vc);
 /* Value i of key, or NULL. */
 STRMAP_EXPORT const char *arraymap_value_at(const arraymap_t *m, const char *key, int i);
+/* Releases everything; the container can be initialised again. */
 STRMAP_EXPORT int arraymap_destroy(arraymap_t *m);
 
 /* --- multimap_t ----------------------------------------------------- */
 
 STRMAP_EXPORT int multimap_init(multimap_t *m);
+/* As map_sethashsize. */
 STRMAP_EXPORT int multimap_sethashsize(multimap_t *m, uint32_t size);
+/* As map_hashsize. */
 STRMAP_EXPORT uint32_t multimap_hashsize(const multimap_t *m);
+/* Appends value to key's values, creating the key when absent. */
 STRMAP_EXPORT int multimap_insert_str(multimap_t *m, const char *key, const char *value);
+/* Stores the number of keys in *count; 0 on success. */
 STRMAP_EXPORT int multimap_key_count(const multimap_t *m, int *count);
+/* Puts kc on the first key (insertion order) and returns it; NULL if empty. */
 STRMAP_EXPORT const char *multimap_key_first(const multimap_t *m, multimap_key_cursor_t *kc);
+/* Moves kc to the next key and returns it; NULL after the last. */
 STRMAP_EXPORT const char *multimap_key_next(multimap_key_cursor_t *kc);
+/* The key under kc, or NULL when kc is past the end. */
 STRMAP_EXPORT const char *multimap_key_elem(const multimap_key_cursor_t *kc);
+/* Sets vc on key's first value and returns it; NULL when key has none. */
 STRMAP_EXPORT const char *multimap_value_first(const multimap_t *m, const char *key, multimap_value_cursor_t *vc);
+/* Moves vc to the key's next value and returns it; NULL after the last. */
 STRMAP_EXPORT const char *multimap_value_next(multimap_value_cursor_t *vc);
+/* The number of values of vc's key. */
 STRMAP_EXPORT int multimap_value_count(const multimap_value_cursor_t *vc);
+/* Releases everything; the container can be initialised again. */
 STRMAP_EXPORT int multimap_destroy(multimap_t *m);
 
 #ifdef __cplusplus
