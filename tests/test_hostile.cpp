@@ -8,6 +8,7 @@
 #include <malloc.h>
 
 #include "support.h"
+#include "toy_filter.h"
 #include "values.h"
 
 #if defined(QT_ASAN)
@@ -22,85 +23,7 @@ namespace {
 
 // The outer filter codes a count and that many pairs; the inner codes one
 // pair with its halves in a scratch record.
-struct Pairs {
-    int n;
-    int a[4];
-    int b[4];
-};
-
-int pair_inner(axdr_stream_t *s, Pairs *p, int i)
-{
-    const auto self = reinterpret_cast<axdr_self_t>(&pair_inner);
-    struct scratch {
-        int a;
-        int b;
-    } local{0, 0};
-    void *sp = &local;
-    int state = 0;
-    axdr_frame_t frame;
-    int r = axdr_async_setup(s, self, &frame, &state, sizeof local, &sp);
-    if (r != AXDR_TRUE)
-        return r;
-    auto *sc = static_cast<scratch *>(sp);
-    switch (state) {
-    case 0:
-        sc->a = p->a[i];
-        sc->b = p->b[i];
-        state = 1;
-        [[fallthrough]];
-    case 1:
-        r = axdr_int(s, &sc->a);
-        if (r != AXDR_TRUE)
-            break;
-        state = 2;
-        [[fallthrough]];
-    case 2:
-        r = axdr_int(s, &sc->b);
-        if (r != AXDR_TRUE)
-            break;
-        state = 3;
-        p->a[i] = sc->a;
-        p->b[i] = sc->b;
-        break;
-    default:
-        r = AXDR_FALSE;
-    }
-    axdr_async_teardown(s, self, state, frame, r);
-    return r;
-}
-
-int pair_outer(axdr_stream_t *s, Pairs *p)
-{
-    const auto self = reinterpret_cast<axdr_self_t>(&pair_outer);
-    int state = 0;
-    axdr_frame_t frame;
-    int r = axdr_async_setup(s, self, &frame, &state, 0, nullptr);
-    if (r != AXDR_TRUE)
-        return r;
-    switch (state) {
-    case 0:
-        r = axdr_int(s, &p->n);
-        if (r != AXDR_TRUE)
-            break;
-        if (p->n < 0 || p->n > 4) {
-            r = AXDR_FALSE;
-            break;
-        }
-        state = 1;
-        [[fallthrough]];
-    default:
-        for (int i = state - 1; i < p->n; i = state - 1) {
-            r = pair_inner(s, p, i);
-            if (r != AXDR_TRUE)
-                break;
-            state = i + 2;
-        }
-    }
-    axdr_async_teardown(s, self, state, frame, r);
-    return r;
-}
-
-const Pairs kPairs{3, {1, 2, 3}, {10, 20, 30}};
+const Toy kToy{3, {1, 2, 3}, {10, 20, 30}};
 
 } // namespace
 
@@ -108,23 +31,23 @@ const Pairs kPairs{3, {1, 2, 3}, {10, 20, 30}};
 // frames: losing them restarted the inner pair and sent its first half twice.
 TEST(RuntimeFaults, PendingSetupOnResumeKeepsDeeperFrames)
 {
-    Pairs in = kPairs;
+    Toy in = kToy;
     Bytes want;
-    ASSERT_EQ(encode_mem<Pairs>(pair_outer, &in, want), AXDR_TRUE);
+    ASSERT_EQ(encode_mem<Toy>(toy_outer, &in, want), AXDR_TRUE);
     for (int op : {AXDR_ENCODE, AXDR_DECODE}) {
         SCOPED_TRACE(op);
         Bytes buf = op == AXDR_ENCODE ? Bytes(64, 0xee) : want;
-        Pairs obj = op == AXDR_ENCODE ? in : Pairs{};
+        Toy obj = op == AXDR_ENCODE ? in : Toy{};
         Stream s(axdr_mem_create(buf.data(), buf.size(), op));
         // The count, pair 0's a, then pending at pair 0's b: two frames saved.
         axdr_fault_at(s.get(), AXDR_FAULT_PRIMITIVE, 3, AXDR_PENDING);
-        ASSERT_EQ(pair_outer(s.get(), &obj), AXDR_PENDING);
+        ASSERT_EQ(toy_outer(s.get(), &obj), AXDR_PENDING);
         ASSERT_EQ(axdr_saved_frames(s.get()), 2u);
         // On resume the inner frame's setup (the second from now) pends.
         axdr_fault_at(s.get(), AXDR_FAULT_SETUP, 2, AXDR_PENDING);
-        ASSERT_EQ(pair_outer(s.get(), &obj), AXDR_PENDING);
+        ASSERT_EQ(toy_outer(s.get(), &obj), AXDR_PENDING);
         EXPECT_EQ(axdr_saved_frames(s.get()), 2u);
-        ASSERT_EQ(until_done<Pairs>(pair_outer, s.get(), &obj), AXDR_TRUE);
+        ASSERT_EQ(until_done<Toy>(toy_outer, s.get(), &obj), AXDR_TRUE);
         EXPECT_EQ(axdr_getpos(s.get()), want.size());
         if (op == AXDR_ENCODE)
             EXPECT_EQ(to_hex(Bytes(buf.begin(), buf.begin() + 28)), to_hex(want));
@@ -178,7 +101,7 @@ TEST(RuntimeFaults, FalseEndsTheUnitInFlight)
         Bytes next = hex("00 00 00 02 78 79 00 00");
         Stream s(axdr_incr_create(AXDR_DECODE, 0));
         axdr_feed(s.get(), head.data(), head.size());
-        Pairs obj{};
+        Toy obj{};
         char *p = nullptr;
         if (row.kind == AXDR_FAULT_PRIMITIVE) {
             ASSERT_EQ(axdr_string(s.get(), &p, ~0u), AXDR_PENDING);
@@ -189,9 +112,9 @@ TEST(RuntimeFaults, FalseEndsTheUnitInFlight)
             Bytes w = hex("00 00 00 01 00 00 00 07 00 00");
             Stream f(axdr_incr_create(AXDR_DECODE, 0));
             axdr_feed(f.get(), w.data(), w.size());
-            ASSERT_EQ(pair_outer(f.get(), &obj), AXDR_PENDING);
+            ASSERT_EQ(toy_outer(f.get(), &obj), AXDR_PENDING);
             axdr_fault_at(f.get(), AXDR_FAULT_SETUP, 2, AXDR_FALSE);
-            ASSERT_EQ(pair_outer(f.get(), &obj), AXDR_FALSE);
+            ASSERT_EQ(toy_outer(f.get(), &obj), AXDR_FALSE);
             // Glued to the two stale bytes this would read 9.
             Bytes rest = hex("00 09 00 00");
             axdr_feed(f.get(), rest.data(), rest.size());
@@ -257,14 +180,14 @@ TEST(RuntimeFaults, ImpossibleScratchSizeIsRefused)
         char rec[16] = {};
         void *p0 = rec, *p1 = rec;
         axdr_frame_t f0, f1;
-        ASSERT_EQ(axdr_async_setup(s.get(), reinterpret_cast<axdr_self_t>(&pair_outer), &f0, &st0,
+        ASSERT_EQ(axdr_async_setup(s.get(), reinterpret_cast<axdr_self_t>(&toy_outer), &f0, &st0,
                                    sizeof rec, &p0),
                   AXDR_TRUE);
-        EXPECT_EQ(axdr_async_setup(s.get(), reinterpret_cast<axdr_self_t>(&pair_inner), &f1, &st1,
+        EXPECT_EQ(axdr_async_setup(s.get(), reinterpret_cast<axdr_self_t>(&toy_inner), &f1, &st1,
                                    size, &p1),
                   AXDR_FALSE)
             << size;
-        axdr_async_teardown(s.get(), reinterpret_cast<axdr_self_t>(&pair_outer), 0, f0, AXDR_FALSE);
+        axdr_async_teardown(s.get(), reinterpret_cast<axdr_self_t>(&toy_outer), 0, f0, AXDR_FALSE);
     }
 }
 
