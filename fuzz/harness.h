@@ -168,9 +168,15 @@ inline int decode_scheduled(const Schedule &sc, const uint8_t *wire, size_t n, V
             piece -= take;
             r = caller.call(s.get(), v);
             // An injected pending leaves input unread: a careful caller
-            // calls again before it feeds more.
-            while (!sc.lazy && r == AXDR_PENDING && axdr_unread(s.get()) > 0)
+            // calls again before it feeds more, for as long as that moves
+            // the stream on. A stream waiting for a unit to arrive whole
+            // may keep a few unread bytes: then it is time to feed.
+            while (!sc.lazy && r == AXDR_PENDING && axdr_unread(s.get()) > 0) {
+                uint64_t before = axdr_getpos(s.get());
                 r = caller.call(s.get(), v);
+                if (axdr_getpos(s.get()) == before)
+                    break;
+            }
         }
     }
     *fed = off;
