@@ -43,6 +43,115 @@ inline void release_string(char **sp)
     *sp = nullptr;
 }
 
+// The container level of the three codecs, over a traits struct Ops: the
+// container's key walk (key_count, key_first, key_elem, key_next), init,
+// sethashsize and the decoder's warnings, and the codec's own step
+// functions: encode and decode (whose addresses are these frames'
+// identities), encode_key (one key's group) and decode_entry.
+
+// Sends the count, then walks the keys, one group per key.
+template <typename Ops>
+int container_encode(axdr_stream_t *s, typename Ops::container *m)
+{
+    const auto self = reinterpret_cast<axdr_self_t>(Ops::encode);
+    // The cursor is the walk's position across pending statuses.
+    struct scratch {
+        typename Ops::key_cursor cursor;
+    } local{};
+    void *sp = &local;
+    int state = 0;
+    int count = 0;
+    axdr_frame_t frame;
+    int r = axdr_async_setup(s, self, &frame, &state, sizeof local, &sp);
+    if (r != AXDR_TRUE)
+        return r;
+    auto *sc = static_cast<scratch *>(sp);
+    switch (state) {
+    case 0: // nothing sent
+        if (Ops::key_count(m, &count) != 0) {
+            r = AXDR_FALSE;
+            break;
+        }
+        r = axdr_int(s, &count);
+        if (r != AXDR_TRUE)
+            break;
+        if (!Ops::key_first(m, &sc->cursor)) {
+            r = AXDR_TRUE; // empty: the count says it all
+            break;
+        }
+        state = 1;
+        [[fallthrough]];
+    case 1: // count sent; the key under the cursor is due
+        r = AXDR_TRUE;
+        for (const char *k = Ops::key_elem(&sc->cursor); k; k = Ops::key_next(&sc->cursor)) {
+            r = Ops::encode_key(s, m, &sc->cursor);
+            if (r != AXDR_TRUE)
+                break;
+        }
+        break;
+    default:
+        r = AXDR_FALSE;
+    }
+    axdr_async_teardown(s, self, state, frame, r);
+    return r;
+}
+
+// Prepares the container, reads the count, sets the hash size, then decodes
+// that many entries.
+template <typename Ops>
+int container_decode(axdr_stream_t *s, typename Ops::container *m)
+{
+    const auto self = reinterpret_cast<axdr_self_t>(Ops::decode);
+    struct scratch {
+        int count;
+    } local{0};
+    void *sp = &local;
+    int state = 0;
+    axdr_frame_t frame;
+    int r = axdr_async_setup(s, self, &frame, &state, sizeof local, &sp);
+    if (r != AXDR_TRUE)
+        return r;
+    auto *sc = static_cast<scratch *>(sp);
+    switch (state) {
+    case 0: // waiting for the count; the container holds nothing yet
+        if (Ops::init(m) != 0) {
+            Ops::warn_init();
+            r = AXDR_FALSE;
+            break;
+        }
+        r = axdr_int(s, &sc->count);
+        if (r != AXDR_TRUE)
+            break;
+        if (const uint32_t size = decoder_hashsize(sc->count)) {
+            if (Ops::sethashsize(m, size) != 0) {
+                Ops::warn_sethashsize();
+                r = AXDR_FALSE;
+                break;
+            }
+        }
+        state = 1;
+        [[fallthrough]];
+    default: { // state s: s - 1 entries complete, entry s - 1 due
+        if (state < 1 || !foldable(sc->count, 1)) {
+            r = AXDR_FALSE;
+            break;
+        }
+        int i = state - 1;
+        r = AXDR_TRUE;
+        for (; i < sc->count; i++) {
+            r = Ops::decode_entry(s, m);
+            if (r != AXDR_TRUE)
+                break;
+            state = i + 2;
+        }
+        if (r == AXDR_TRUE && i > sc->count)
+            r = AXDR_FALSE; // a negative count
+    }
+    }
+    axdr_async_teardown(s, self, state, frame, r);
+    return r;
+}
+
 } // namespace
 
 #endif

@@ -38,50 +38,9 @@ struct multi_codec {
         return reinterpret_cast<axdr_self_t>(f);
     }
 
-    static int encode(axdr_stream_t *s, container *m)
-    {
-        const axdr_self_t self = self_of(Ops::encode);
-        // The cursor is the key walk's position across pending statuses.
-        struct scratch {
-            key_cursor cursor;
-        } local{};
-        void *sp = &local;
-        int state = 0;
-        int count = 0;
-        axdr_frame_t frame;
-        int r = axdr_async_setup(s, self, &frame, &state, sizeof local, &sp);
-        if (r != AXDR_TRUE)
-            return r;
-        auto *sc = static_cast<scratch *>(sp);
-        switch (state) {
-        case 0: // nothing sent
-            if (Ops::key_count(m, &count) != 0) {
-                r = AXDR_FALSE;
-                break;
-            }
-            r = axdr_int(s, &count);
-            if (r != AXDR_TRUE)
-                break;
-            if (!Ops::key_first(m, &sc->cursor)) {
-                r = AXDR_TRUE; // empty: the count says it all
-                break;
-            }
-            state = 1;
-            [[fallthrough]];
-        case 1: // count sent; the key under the cursor is due
-            r = AXDR_TRUE;
-            for (const char *k = Ops::key_elem(&sc->cursor); k; k = Ops::key_next(&sc->cursor)) {
-                r = Ops::encode_entry(s, m, &sc->cursor);
-                if (r != AXDR_TRUE)
-                    break;
-            }
-            break;
-        default:
-            r = AXDR_FALSE;
-        }
-        axdr_async_teardown(s, self, state, frame, r);
-        return r;
-    }
+    // The container level is shared with the map codec.
+    static int encode(axdr_stream_t *s, container *m) { return container_encode<Ops>(s, m); }
+    static int decode(axdr_stream_t *s, container *m) { return container_decode<Ops>(s, m); }
 
     static int encode_entry(axdr_stream_t *s, container *m, key_cursor *kc)
     {
@@ -147,59 +106,6 @@ struct multi_codec {
                 i++;
                 sc->value = next; // a longer walk is cut at the count
             }
-        }
-        }
-        axdr_async_teardown(s, self, state, frame, r);
-        return r;
-    }
-
-    static int decode(axdr_stream_t *s, container *m)
-    {
-        const axdr_self_t self = self_of(Ops::decode);
-        struct scratch {
-            int count;
-        } local{0};
-        void *sp = &local;
-        int state = 0;
-        axdr_frame_t frame;
-        int r = axdr_async_setup(s, self, &frame, &state, sizeof local, &sp);
-        if (r != AXDR_TRUE)
-            return r;
-        auto *sc = static_cast<scratch *>(sp);
-        switch (state) {
-        case 0: // waiting for the key count; the container holds nothing yet
-            if (Ops::init(m) != 0) {
-                Ops::warn_init();
-                r = AXDR_FALSE;
-                break;
-            }
-            r = axdr_int(s, &sc->count);
-            if (r != AXDR_TRUE)
-                break;
-            if (const uint32_t size = decoder_hashsize(sc->count)) {
-                if (Ops::sethashsize(m, size) != 0) {
-                    Ops::warn_sethashsize();
-                    r = AXDR_FALSE;
-                    break;
-                }
-            }
-            state = 1;
-            [[fallthrough]];
-        default: { // state s: s - 1 keys complete, key s - 1 due
-            if (state < 1 || !foldable(sc->count, 1)) {
-                r = AXDR_FALSE;
-                break;
-            }
-            int i = state - 1;
-            r = AXDR_TRUE;
-            for (; i < sc->count; i++) {
-                r = Ops::decode_entry(s, m);
-                if (r != AXDR_TRUE)
-                    break;
-                state = i + 2;
-            }
-            if (r == AXDR_TRUE && i > sc->count)
-                r = AXDR_FALSE; // a negative count
         }
         }
         axdr_async_teardown(s, self, state, frame, r);

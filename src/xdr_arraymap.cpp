@@ -44,6 +44,7 @@ struct arraymap_ops {
 
     static constexpr auto encode = &_axdr_arraymap_encode;
     static constexpr auto encode_entry = &_axdr_arraymap_encode_entry;
+    static constexpr auto encode_key = &_axdr_arraymap_encode_entry;
     static constexpr auto decode = &_axdr_arraymap_decode;
     static constexpr auto decode_entry = &_axdr_arraymap_decode_entry;
     static constexpr auto decode_values = &_axdr_arraymap_decode_values;

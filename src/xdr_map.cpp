@@ -6,53 +6,41 @@
 
 #include "container_codec.h"
 
+static int _axdr_map_encode(axdr_stream_t *s, map_t *m);
 static int _axdr_map_encode_entry(axdr_stream_t *s, map_cursor_t *c);
+static int _axdr_map_decode(axdr_stream_t *s, map_t *m);
 static int _axdr_map_decode_entry(axdr_stream_t *s, map_t *m);
 
-static int _axdr_map_encode(axdr_stream_t *s, map_t *m)
-{
-    const auto self = reinterpret_cast<axdr_self_t>(&_axdr_map_encode);
-    // The cursor is the walk's position across pending statuses.
-    struct scratch {
-        map_cursor_t cursor;
-    } local{};
-    void *sp = &local;
-    int state = 0;
-    int count = 0;
-    axdr_frame_t frame;
-    int r = axdr_async_setup(s, self, &frame, &state, sizeof local, &sp);
-    if (r != AXDR_TRUE)
-        return r;
-    auto *sc = static_cast<scratch *>(sp);
-    switch (state) {
-    case 0: // nothing sent
-        if (map_key_count(m, &count) != 0) {
-            r = AXDR_FALSE;
-            break;
-        }
-        r = axdr_int(s, &count);
-        if (r != AXDR_TRUE)
-            break;
-        if (!map_first(m, &sc->cursor)) {
-            r = AXDR_TRUE; // empty: the count says it all
-            break;
-        }
-        state = 1;
-        [[fallthrough]];
-    case 1: // count sent; the entry under the cursor is due
-        r = AXDR_TRUE;
-        for (const char *k = map_key(&sc->cursor); k; k = map_next(&sc->cursor)) {
-            r = _axdr_map_encode_entry(s, &sc->cursor);
-            if (r != AXDR_TRUE)
-                break;
-        }
-        break;
-    default:
-        r = AXDR_FALSE;
-    }
-    axdr_async_teardown(s, self, state, frame, r);
-    return r;
-}
+namespace {
+
+// The map's side of the container level shared with the other codecs.
+struct map_ops {
+    using container = map_t;
+    using key_cursor = map_cursor_t;
+
+    static constexpr auto key_count = &map_key_count;
+    static constexpr auto key_first = &map_first;
+    static constexpr auto key_elem = &map_key;
+    static constexpr auto key_next = &map_next;
+    static constexpr auto init = &map_init;
+    static constexpr auto sethashsize = &map_sethashsize;
+
+    static void warn_init() { warnx("axdr_map_t: map init"); }
+    static void warn_sethashsize() { warnx("axdr_map_t: map sethashsize"); }
+
+    static constexpr auto encode = &_axdr_map_encode;
+    static constexpr auto decode = &_axdr_map_decode;
+    static constexpr auto decode_entry = &_axdr_map_decode_entry;
+    static int encode_key(axdr_stream_t *s, map_t *, map_cursor_t *c) { return _axdr_map_encode_entry(s, c); }
+};
+
+} // namespace
+
+// Sends the count, then walks the entries.
+static int _axdr_map_encode(axdr_stream_t *s, map_t *m) { return container_encode<map_ops>(s, m); }
+
+// Prepares the map, reads the count, then decodes that many pairs.
+static int _axdr_map_decode(axdr_stream_t *s, map_t *m) { return container_decode<map_ops>(s, m); }
 
 static int _axdr_map_encode_entry(axdr_stream_t *s, map_cursor_t *c)
 {
@@ -93,59 +81,6 @@ static int _axdr_map_encode_entry(axdr_stream_t *s, map_cursor_t *c)
         break;
     default:
         r = AXDR_FALSE;
-    }
-    axdr_async_teardown(s, self, state, frame, r);
-    return r;
-}
-
-static int _axdr_map_decode(axdr_stream_t *s, map_t *m)
-{
-    const auto self = reinterpret_cast<axdr_self_t>(&_axdr_map_decode);
-    struct scratch {
-        int count;
-    } local{0};
-    void *sp = &local;
-    int state = 0;
-    axdr_frame_t frame;
-    int r = axdr_async_setup(s, self, &frame, &state, sizeof local, &sp);
-    if (r != AXDR_TRUE)
-        return r;
-    auto *sc = static_cast<scratch *>(sp);
-    switch (state) {
-    case 0: // waiting for the count; the map holds nothing yet
-        if (map_init(m) != 0) {
-            warnx("axdr_map_t: map init");
-            r = AXDR_FALSE;
-            break;
-        }
-        r = axdr_int(s, &sc->count);
-        if (r != AXDR_TRUE)
-            break;
-        if (const uint32_t size = decoder_hashsize(sc->count)) {
-            if (map_sethashsize(m, size) != 0) {
-                warnx("axdr_map_t: map sethashsize");
-                r = AXDR_FALSE;
-                break;
-            }
-        }
-        state = 1;
-        [[fallthrough]];
-    default: { // state s: s - 1 pairs inserted, pair s - 1 due
-        if (state < 1 || !foldable(sc->count, 1)) {
-            r = AXDR_FALSE;
-            break;
-        }
-        int i = state - 1;
-        r = AXDR_TRUE;
-        for (; i < sc->count; i++) {
-            r = _axdr_map_decode_entry(s, m);
-            if (r != AXDR_TRUE)
-                break;
-            state = i + 2;
-        }
-        if (r == AXDR_TRUE && i > sc->count)
-            r = AXDR_FALSE; // negative count
-    }
     }
     axdr_async_teardown(s, self, state, frame, r);
     return r;

@@ -40,6 +40,7 @@ struct multimap_ops {
 
     static constexpr auto encode = &_axdr_multimap_encode;
     static constexpr auto encode_entry = &_axdr_multimap_encode_entry;
+    static constexpr auto encode_key = &_axdr_multimap_encode_entry;
     static constexpr auto decode = &_axdr_multimap_decode;
     static constexpr auto decode_entry = &_axdr_multimap_decode_entry;
     static constexpr auto decode_values = &_axdr_multimap_decode_values;
