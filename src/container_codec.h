@@ -152,6 +152,50 @@ int container_decode(axdr_stream_t *s, typename Ops::container *m)
     return r;
 }
 
+// One element per key, its values by Ops::print_values; the closing call
+// only after at least one element. Frame-less: a print cut short starts
+// again from the first key. Out of line, so that the dispatcher stays a
+// plain jump for the coding directions.
+template <typename Ops>
+[[gnu::noinline]] int container_print(axdr_stream_t *s, typename Ops::container *m)
+{
+    axdr_print_ctx_t pctx = 0;
+    typename Ops::key_cursor kc;
+    int printed = 0;
+    for (const char *k = Ops::key_first(m, &kc); k; k = Ops::key_next(&kc), printed++) {
+        int r = s->x_ops->x_print_element(s, k, printed == 0, &pctx);
+        if (r != AXDR_TRUE)
+            return r;
+        r = Ops::print_values(s, m, k, &kc);
+        if (r != AXDR_TRUE)
+            return r;
+    }
+    if (printed == 0)
+        return AXDR_TRUE;
+    return s->x_ops->x_print_element(s, nullptr, 0, &pctx);
+}
+
+// The exported filters' choice by operation code, read unsigned.
+template <typename Ops>
+int container_dispatch(axdr_stream_t *s, typename Ops::container *m)
+{
+    switch (static_cast<unsigned>(s->x_op)) {
+    case AXDR_ENCODE:
+    case AXDR_ENCODE_ALT:
+        return Ops::encode(s, m);
+    case AXDR_DECODE:
+    case AXDR_DECODE_ALT:
+        return Ops::decode(s, m);
+    case AXDR_FREE:
+        Ops::destroy(m); // whatever it reports
+        return AXDR_TRUE;
+    case AXDR_PRINT:
+        return container_print<Ops>(s, m);
+    default:
+        return AXDR_FALSE;
+    }
+}
+
 } // namespace
 
 #endif

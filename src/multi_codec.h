@@ -210,46 +210,22 @@ struct multi_codec {
         return r;
     }
 
-    [[gnu::noinline]] static int print(axdr_stream_t *s, container *m)
-    {
-        axdr_print_ctx_t pctx = 0;
-        key_cursor kc;
-        int printed = 0;
-        for (const char *k = Ops::key_first(m, &kc); k; k = Ops::key_next(&kc), printed++) {
-            int r = s->x_ops->x_print_element(s, k, printed == 0, &pctx);
-            if (r != AXDR_TRUE)
-                return r;
+    // One key's values, in the order of its walk, for the shared print loop.
+    struct printing : Ops {
+        static int print_values(axdr_stream_t *s, container *m, const char *k, key_cursor *)
+        {
             value_cursor vc;
             for (const char *v = Ops::value_first(m, k, &vc); Ops::print_more(&vc, v);
                  v = Ops::value_next(&vc)) {
-                r = s->x_ops->x_print_value(s, v);
+                int r = s->x_ops->x_print_value(s, v);
                 if (r != AXDR_TRUE)
                     return r;
             }
-        }
-        if (printed == 0)
             return AXDR_TRUE;
-        return s->x_ops->x_print_element(s, nullptr, 0, &pctx);
-    }
+        }
+    };
 
-    static int dispatch(axdr_stream_t *s, container *m)
-    {
-        switch (static_cast<unsigned>(s->x_op)) {
-        case AXDR_ENCODE:
-        case AXDR_ENCODE_ALT:
-            return Ops::encode(s, m);
-        case AXDR_DECODE:
-        case AXDR_DECODE_ALT:
-            return Ops::decode(s, m);
-        case AXDR_FREE:
-            Ops::destroy(m);
-            return AXDR_TRUE;
-        case AXDR_PRINT:
-            return print(s, m);
-        default:
-            return AXDR_FALSE;
-        }
-    }
+    static int dispatch(axdr_stream_t *s, container *m) { return container_dispatch<printing>(s, m); }
 };
 
 } // namespace

@@ -24,6 +24,7 @@ struct map_ops {
     static constexpr auto key_next = &map_next;
     static constexpr auto init = &map_init;
     static constexpr auto sethashsize = &map_sethashsize;
+    static constexpr auto destroy = &map_destroy;
 
     static void warn_init() { warnx("axdr_map_t: map init"); }
     static void warn_sethashsize() { warnx("axdr_map_t: map sethashsize"); }
@@ -32,6 +33,10 @@ struct map_ops {
     static constexpr auto decode = &_axdr_map_decode;
     static constexpr auto decode_entry = &_axdr_map_decode_entry;
     static int encode_key(axdr_stream_t *s, map_t *, map_cursor_t *c) { return _axdr_map_encode_entry(s, c); }
+    static int print_values(axdr_stream_t *s, map_t *, const char *, map_cursor_t *c)
+    {
+        return s->x_ops->x_print_value(s, map_value(c));
+    }
 };
 
 } // namespace
@@ -135,40 +140,4 @@ static int _axdr_map_decode_entry(axdr_stream_t *s, map_t *m)
     return r;
 }
 
-// Out of line: the dispatcher stays a plain jump for the coding directions.
-[[gnu::noinline]] static int _axdr_map_print(axdr_stream_t *s, map_t *m)
-{
-    axdr_print_ctx_t pctx = 0;
-    map_cursor_t c;
-    int printed = 0;
-    for (const char *k = map_first(m, &c); k; k = map_next(&c), printed++) {
-        int r = s->x_ops->x_print_element(s, k, printed == 0, &pctx);
-        if (r != AXDR_TRUE)
-            return r;
-        r = s->x_ops->x_print_value(s, map_value(&c));
-        if (r != AXDR_TRUE)
-            return r;
-    }
-    if (printed == 0)
-        return AXDR_TRUE;
-    return s->x_ops->x_print_element(s, nullptr, 0, &pctx);
-}
-
-extern "C" int axdr_map_t(axdr_stream_t *s, map_t *m)
-{
-    switch (static_cast<unsigned>(s->x_op)) {
-    case AXDR_ENCODE:
-    case AXDR_ENCODE_ALT:
-        return _axdr_map_encode(s, m);
-    case AXDR_DECODE:
-    case AXDR_DECODE_ALT:
-        return _axdr_map_decode(s, m);
-    case AXDR_FREE:
-        map_destroy(m);
-        return AXDR_TRUE;
-    case AXDR_PRINT:
-        return _axdr_map_print(s, m);
-    default:
-        return AXDR_FALSE;
-    }
-}
+extern "C" int axdr_map_t(axdr_stream_t *s, map_t *m) { return container_dispatch<map_ops>(s, m); }
