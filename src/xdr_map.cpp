@@ -69,13 +69,13 @@ static int _axdr_map_encode_entry(axdr_stream_t *s, map_cursor_t *c)
         state = 1;
         [[fallthrough]];
     case 1: // waiting to send the key; encoding only reads the string
-        r = axdr_string_fast(s, const_cast<char **>(&sc->key), ~0u);
+        r = axdr_string(s, const_cast<char **>(&sc->key), ~0u);
         if (r != AXDR_TRUE)
             break;
         state = 2;
         [[fallthrough]];
     case 2: // waiting to send the value
-        r = axdr_string_fast(s, const_cast<char **>(&sc->value), ~0u);
+        r = axdr_string(s, const_cast<char **>(&sc->value), ~0u);
         if (r != AXDR_TRUE)
             break;
         state = 3;
@@ -112,13 +112,13 @@ static int _axdr_map_decode_entry(axdr_stream_t *s, map_t *m)
         state = 1;
         [[fallthrough]];
     case 1: // waiting for the key
-        r = axdr_string_fast(s, &sc->key, ~0u);
+        r = axdr_string(s, &sc->key, ~0u);
         if (r != AXDR_TRUE)
             break;
         state = 2;
         [[fallthrough]];
     case 2: // waiting for the value
-        r = axdr_string_fast(s, &sc->value, ~0u);
+        r = axdr_string(s, &sc->value, ~0u);
         if (r != AXDR_TRUE)
             break;
         state = 3;

@@ -78,6 +78,9 @@ struct axdr_stream {
     uint64_t x_pos;               /* bytes moved so far */
     unsigned long x_nprim;        /* primitives done by the fast paths */
     int x_slow;                   /* nonzero: every call goes to the runtime */
+    int x_mode;                   /* the coding operation the window serves,
+                                     AXDR_ENCODE or AXDR_DECODE (-1: none,
+                                     and x_slow is set) */
 };
 
 /* A filter: a stream and a pointer to the object it codes. */
@@ -134,8 +137,9 @@ AXDR_EXPORT int axdr_async_teardown(axdr_stream_t *s, axdr_self_t self,
                                     int state, axdr_frame_t frame, int result);
 
 /* Inline fast paths: the same results as the functions they are named
- * after, for a value wholly inside the window of a plain stream; anything
- * else goes to those functions. */
+ * after; a value wholly inside the window of a plain stream costs no call.
+ * The runtime's own functions go through the same code, so there is one
+ * copy of each. */
 /* Big-endian words at any alignment. */
 static inline uint32_t axdr_load32_(const unsigned char *p)
 {
@@ -167,22 +171,37 @@ static inline void axdr_store32_(unsigned char *p, uint32_t v)
 #endif
 }
 
-static inline int axdr_uint32_t_fast(axdr_stream_t *s, uint32_t *v)
+#ifdef __cplusplus
+#define AXDR_CAST_(T, v) static_cast<T>(v)
+#else
+#define AXDR_CAST_(T, v) ((T)(v))
+#endif
+
+/* Moves n bytes of a fixed unit inside the window: the window, if the
+ * operation is the one the stream was made for and nothing makes it slow;
+ * else NULL and the runtime's full path takes the call. Bounds never
+ * follow x_op, which callers may rewrite between calls. */
+static inline unsigned char *axdr_take_(axdr_stream_t *s, ptrdiff_t n)
 {
     unsigned char *p = s->x_cur;
-    if (!s->x_slow && s->x_end - p >= 4 &&
-        (s->x_op == AXDR_DECODE || s->x_op == AXDR_ENCODE)) {
-        if (s->x_op == AXDR_DECODE) {
-            *v = axdr_load32_(p);
-        } else {
-            axdr_store32_(p, *v);
-        }
-        s->x_cur = p + 4;
-        s->x_pos += 4;
-        ++s->x_nprim;
-        return AXDR_TRUE;
-    }
-    return axdr_uint32_t(s, v);
+    if (s->x_slow || s->x_op != s->x_mode || s->x_end - p < n)
+        return NULL;
+    s->x_cur = p + n;
+    s->x_pos += AXDR_CAST_(uint64_t, n);
+    ++s->x_nprim;
+    return p;
+}
+
+static inline int axdr_uint32_t_fast(axdr_stream_t *s, uint32_t *v)
+{
+    unsigned char *p = axdr_take_(s, 4);
+    if (!p)
+        return axdr_uint32_t(s, v);
+    if (s->x_mode == AXDR_DECODE)
+        *v = axdr_load32_(p);
+    else
+        axdr_store32_(p, *v);
+    return AXDR_TRUE;
 }
 
 static inline int axdr_u_int_fast(axdr_stream_t *s, unsigned int *v)
@@ -195,74 +214,18 @@ static inline int axdr_u_int_fast(axdr_stream_t *s, unsigned int *v)
 
 static inline int axdr_u_int64_t_fast(axdr_stream_t *s, uint64_t *v)
 {
-    unsigned char *p = s->x_cur;
-    if (!s->x_slow && s->x_end - p >= 8 &&
-        (s->x_op == AXDR_DECODE || s->x_op == AXDR_ENCODE)) {
-        if (s->x_op == AXDR_DECODE) {
-            uint64_t hi = axdr_load32_(p);
-            *v = hi << 32 | axdr_load32_(p + 4);
-        } else {
-            uint64_t x = *v;
-            uint32_t hi = x >> 32, lo = x & 0xffffffffu;
-            axdr_store32_(p, hi);
-            axdr_store32_(p + 4, lo);
-        }
-        s->x_cur = p + 8;
-        s->x_pos += 8;
-        ++s->x_nprim;
-        return AXDR_TRUE;
+    unsigned char *p = axdr_take_(s, 8);
+    if (!p)
+        return axdr_u_int64_t(s, v);
+    if (s->x_mode == AXDR_DECODE) {
+        uint64_t hi = axdr_load32_(p);
+        *v = hi << 32 | axdr_load32_(p + 4);
+    } else {
+        uint64_t x = *v;
+        axdr_store32_(p, AXDR_CAST_(uint32_t, x >> 32));
+        axdr_store32_(p + 4, AXDR_CAST_(uint32_t, x & 0xffffffffu));
     }
-    return axdr_u_int64_t(s, v);
-}
-
-#ifdef __cplusplus
-#define AXDR_CAST_(T, v) static_cast<T>(v)
-#else
-#define AXDR_CAST_(T, v) ((T)(v))
-#endif
-
-/* axdr_string for a whole, well-formed string in the window: decoding into
- * a NULL *sp, or encoding. */
-static inline int axdr_string_fast(axdr_stream_t *s, char **sp, unsigned int maxlen)
-{
-    unsigned char *p = s->x_cur;
-    ptrdiff_t avail = s->x_end - p;
-    if (!s->x_slow && avail >= 4) {
-        size_t room = AXDR_CAST_(size_t, avail) - 4;
-        if (s->x_op == AXDR_DECODE && !*sp) {
-            uint32_t len = axdr_load32_(p);
-            uint32_t pad = (4 - (len & 3)) & 3;
-            size_t n = len;
-            if (len <= maxlen && n <= room && pad <= room - n &&
-                (pad == 0 || (axdr_load32_(p + n + pad) & ((1u << (8 * pad)) - 1)) == 0) &&
-                !memchr(p + 4, 0, n)) {
-                char *str = AXDR_CAST_(char *, malloc(n + 1));
-                if (str) {
-                    memcpy(str, p + 4, n);
-                    str[n] = '\0';
-                    *sp = str;
-                    s->x_cur = p + 4 + n + pad;
-                    s->x_pos += 4 + n + pad;
-                    ++s->x_nprim;
-                    return AXDR_TRUE;
-                }
-            }
-        } else if (s->x_op == AXDR_ENCODE && *sp) {
-            size_t n = strlen(*sp);
-            size_t pad = (4 - (n & 3)) & 3;
-            if (n <= maxlen && n <= room && pad <= room - n) {
-                axdr_store32_(p, AXDR_CAST_(uint32_t, n));
-                if (pad)
-                    axdr_store32_(p + n + pad, 0); /* the data overwrites its front */
-                memcpy(p + 4, *sp, n);
-                s->x_cur = p + 4 + n + pad;
-                s->x_pos += 4 + n + pad;
-                ++s->x_nprim;
-                return AXDR_TRUE;
-            }
-        }
-    }
-    return axdr_string(s, sp, maxlen);
+    return AXDR_TRUE;
 }
 
 /* axdr_element without the call when not printing. */

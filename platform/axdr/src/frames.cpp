@@ -75,7 +75,7 @@ inline void push(Stream *st, size_t d, axdr_self_t self, axdr_frame_t *frame, si
 size_t resume_need(const Stream *st)
 {
     if (st->kind != KIND_INCR || st->tracing || st->byte_fire || st->budget ||
-        !(st->pub.x_op == AXDR_DECODE || st->pub.x_op == AXDR_DECODE_ALT))
+        st->mode != AXDR_DECODE)
         return 0;
     for (const Fault &f : st->fault)
         if (f.at)

@@ -77,6 +77,7 @@ struct Fault {
 struct Stream {
     axdr_stream_t pub;
     Kind kind;
+    int mode;        // AXDR_ENCODE or AXDR_DECODE: what the buffers are for; -1 none
     bool eof;
     bool unwinding;  // a pending teardown already saved the innermost frame
 

@@ -29,6 +29,16 @@ inline Dir dir_of(int op)
     }
 }
 
+// What x_op asks of this stream. Moving wire bytes the other way than the
+// stream was made for is refused: its buffer bounds are for that way only.
+inline Dir dir_for(const Stream *st)
+{
+    Dir d = dir_of(st->pub.x_op);
+    if ((d == DIR_ENCODE && st->mode != AXDR_ENCODE) || (d == DIR_DECODE && st->mode != AXDR_DECODE))
+        return DIR_BAD;
+    return d;
+}
+
 inline uint32_t load32(const uint8_t *p)
 {
     return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
@@ -206,32 +216,21 @@ int fixed_slow(Stream *st, Dir dir, const char *name, void *v, size_t n)
 
 __attribute__((noinline)) int prim32_slow(Stream *st, const char *name, void *v)
 {
-    return fixed_slow(st, dir_of(st->pub.x_op), name, v, 4);
+    return fixed_slow(st, dir_for(st), name, v, 4);
 }
 
-inline bool op_decodes(int op) { return op == AXDR_DECODE || op == AXDR_DECODE_ALT; }
-inline bool op_encodes(int op) { return op == AXDR_ENCODE || op == AXDR_ENCODE_ALT; }
-
 // 32-bit primitives share one body: int, uint32_t and u_int are all one
-// XDR word. The fast path is a leaf; everything else is out of line.
+// XDR word. The fast path is the header's; everything else is out of line.
 inline int prim32(axdr_stream_t *s, const char *name, void *v)
 {
-    Stream *st = impl(s);
-    uint8_t *cur = st->pub.x_cur;
-    if (!st->pub.x_slow && st->pub.x_end - cur >= 4) [[likely]] {
-        if (op_decodes(s->x_op)) {
-            *static_cast<uint32_t *>(v) = load32(cur);
-        } else if (op_encodes(s->x_op)) {
-            store32(cur, *static_cast<uint32_t *>(v));
-        } else {
-            return prim32_slow(st, name, v);
-        }
-        ++st->pub.x_nprim;
-        st->pub.x_cur = cur + 4;
-        st->pub.x_pos += 4;
+    if (uint8_t *p = axdr_take_(s, 4)) [[likely]] {
+        if (s->x_mode == AXDR_DECODE)
+            *static_cast<uint32_t *>(v) = load32(p);
+        else
+            store32(p, *static_cast<uint32_t *>(v));
         return AXDR_TRUE;
     }
-    return prim32_slow(st, name, v);
+    return prim32_slow(impl(s), name, v);
 }
 
 // --- strings ---------------------------------------------------------
@@ -419,12 +418,12 @@ int string_slow(Stream *st, Dir dir, char **sp, unsigned maxlen)
 
 __attribute__((noinline)) int u64_slow(Stream *st, uint64_t *v)
 {
-    return fixed_slow(st, dir_of(st->pub.x_op), "u64", v, 8);
+    return fixed_slow(st, dir_for(st), "u64", v, 8);
 }
 
 __attribute__((noinline)) int string_slow_traced(Stream *st, char **sp, unsigned maxlen)
 {
-    int r = string_slow(st, dir_of(st->pub.x_op), sp, maxlen);
+    int r = string_slow(st, dir_for(st), sp, maxlen);
     if (st->tracing) {
         if (*sp && r == AXDR_TRUE)
             trace_line(st, "string \"%.200s\" = %s", *sp, result_name(r));
@@ -480,31 +479,23 @@ int axdr_u_int(axdr_stream_t *s, unsigned int *v) { return prim32(s, "u_int", v)
 
 int axdr_u_int64_t(axdr_stream_t *s, uint64_t *v)
 {
-    Stream *st = impl(s);
-    uint8_t *cur = st->pub.x_cur;
-    if (!st->pub.x_slow && st->pub.x_end - cur >= 8) [[likely]] {
-        if (op_decodes(s->x_op)) {
-            *v = load64(cur);
-        } else if (op_encodes(s->x_op)) {
-            store64(cur, *v);
-        } else {
-            return u64_slow(st, v);
-        }
-        ++st->pub.x_nprim;
-        st->pub.x_cur = cur + 8;
-        st->pub.x_pos += 8;
+    if (uint8_t *p = axdr_take_(s, 8)) [[likely]] {
+        if (s->x_mode == AXDR_DECODE)
+            *v = load64(p);
+        else
+            store64(p, *v);
         return AXDR_TRUE;
     }
-    return u64_slow(st, v);
+    return u64_slow(impl(s), v);
 }
 
 int axdr_string(axdr_stream_t *s, char **sp, unsigned int maxlen)
 {
     Stream *st = impl(s);
-    if (!st->pub.x_slow) [[likely]] {
+    if (!st->pub.x_slow && s->x_op == s->x_mode) [[likely]] {
         uint8_t *cur = st->pub.x_cur;
         size_t avail = static_cast<size_t>(st->pub.x_end - cur);
-        if (op_decodes(s->x_op)) {
+        if (s->x_mode == AXDR_DECODE) {
             if (avail >= 4 && !*sp) {
                 uint32_t len = load32(cur);
                 uint32_t pad = pad_of(len);
@@ -529,7 +520,7 @@ int axdr_string(axdr_stream_t *s, char **sp, unsigned int maxlen)
                     return AXDR_TRUE;
                 }
             }
-        } else if (op_encodes(s->x_op) && *sp) {
+        } else if (*sp) {
             const char *str = *sp;
             size_t len = std::strlen(str);
             size_t pad = pad_of(static_cast<uint32_t>(len));

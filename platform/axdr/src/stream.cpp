@@ -59,8 +59,11 @@ void update_slow(Stream *st)
     for (const Fault &f : st->fault)
         armed = armed || f.at != 0;
     st->pub.x_slow = armed || st->byte_fire != 0 || st->tracing || st->unit.kind != UNIT_NONE ||
-               st->budget != 0 || st->saved != 0;
+               st->budget != 0 || st->saved != 0 || st->mode < 0;
 }
+
+static bool is_encode(int op) { return op == AXDR_ENCODE || op == AXDR_ENCODE_ALT; }
+static bool is_decode(int op) { return op == AXDR_DECODE || op == AXDR_DECODE_ALT; }
 
 void stream_init(Stream *st, Kind kind, int op)
 {
@@ -68,6 +71,10 @@ void stream_init(Stream *st, Kind kind, int op)
     st->pub.x_op = op;
     st->pub.x_ops = &print_ops;
     st->kind = kind;
+    // Fixed for the stream's life: x_op is the caller's to rewrite.
+    st->mode = kind == KIND_PRINT ? -1 : is_encode(op) ? AXDR_ENCODE : is_decode(op) ? AXDR_DECODE : -1;
+    st->pub.x_mode = st->mode;
+    update_slow(st);
 }
 
 void stream_release(Stream *st)
@@ -116,9 +123,6 @@ static void fold_counts(Stream *st)
     st->pub.x_nprim = 0;
 }
 
-static bool is_encode(int op) { return op == AXDR_ENCODE || op == AXDR_ENCODE_ALT; }
-static bool is_decode(int op) { return op == AXDR_DECODE || op == AXDR_DECODE_ALT; }
-
 static Stream *new_stream(Kind kind, int op)
 {
     void *mem = std::malloc(sizeof(Stream));
@@ -153,7 +157,7 @@ axdr_stream_t *axdr_incr_create(int op, size_t window)
     if (!st)
         return nullptr;
     st->window = window ? window : 64 * 1024;
-    if (is_encode(op)) {
+    if (st->mode == AXDR_ENCODE) {
         st->io = static_cast<uint8_t *>(std::malloc(st->window));
         if (!st->io) {
             std::free(st);
@@ -198,7 +202,7 @@ void axdr_reset(axdr_stream_t *s)
     if (st->kind == KIND_INCR) {
         st->out_off = 0;
         st->eof = false;
-        if (is_encode(s->x_op) && st->io) {
+        if (st->mode == AXDR_ENCODE) {
             st->pub.x_cur = st->io;
             st->pub.x_end = st->io + st->window;
         } else {
@@ -215,7 +219,7 @@ size_t axdr_saved_frames(const axdr_stream_t *s) { return impl(s)->saved; }
 int axdr_feed(axdr_stream_t *s, const void *data, size_t len)
 {
     Stream *st = impl(s);
-    if (st->kind != KIND_INCR || !is_decode(s->x_op) || st->eof || (!data && len))
+    if (st->kind != KIND_INCR || st->mode != AXDR_DECODE || st->eof || (!data && len))
         return -1;
     if (len == 0)
         return 0;
@@ -270,13 +274,14 @@ void axdr_feed_end(axdr_stream_t *s) { impl(s)->eof = true; }
 size_t axdr_unread(const axdr_stream_t *s)
 {
     const Stream *st = impl(s);
-    return is_decode(s->x_op) ? static_cast<size_t>(st->pub.x_end - st->pub.x_cur) : 0;
+    return st->kind != KIND_PRINT && st->mode == AXDR_DECODE
+               ? static_cast<size_t>(st->pub.x_end - st->pub.x_cur) : 0;
 }
 
 const void *axdr_output(const axdr_stream_t *s, size_t *len)
 {
     const Stream *st = impl(s);
-    if (st->kind != KIND_INCR || !st->io || !is_encode(s->x_op)) {
+    if (st->kind != KIND_INCR || st->mode != AXDR_ENCODE) {
         *len = 0;
         return nullptr;
     }
