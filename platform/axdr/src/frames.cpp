@@ -1,8 +1,9 @@
 // Resumption frames: a per-stream stack. A fresh setup pushes; a pending
 // teardown keeps the state and a copy of the scratch record; after that,
-// setup at the same depth restores them. Steady state allocates nothing:
-// a fresh push only records the filter, and where its scratch record would
-// be kept is worked out when a pending status actually has to keep it.
+// setup at the same depth restores them. The room to keep a record is
+// reserved when its frame is set up, where failing is harmless (the filter
+// holds nothing yet), so that returning pending never needs memory. Steady
+// state allocates nothing.
 #include <cstdlib>
 #include <cstring>
 
@@ -55,13 +56,20 @@ inline bool args_ok(size_t scratch_size, void **scratchp)
     return !(scratch_size && !scratchp) && scratch_size <= max_scratch;
 }
 
-inline void push(Stream *st, size_t d, axdr_self_t self, axdr_frame_t *frame, size_t scratch_size,
-                 void **scratchp)
+// Where frame d keeps its scratch record: right after the frames above it.
+inline size_t record_off(const Stream *st, size_t d)
+{
+    return d ? st->frames[d - 1].off + slot(st->frames[d - 1].size) : 0;
+}
+
+inline void push(Stream *st, size_t d, size_t off, axdr_self_t self, axdr_frame_t *frame,
+                 size_t scratch_size, void **scratchp)
 {
     Frame &f = st->frames[d];
     f.self = self;
     f.scratchp = scratchp;
     f.size = static_cast<uint32_t>(scratch_size);
+    f.off = off;
     st->active = d + 1;
     *frame = d;
 }
@@ -125,39 +133,27 @@ __attribute__((noinline)) int setup_slow(Stream *st, axdr_self_t self, axdr_fram
     }
     if (!grow(st, reinterpret_cast<void **>(&st->frames), &st->frames_cap, d + 1, sizeof(Frame)))
         return setup_failed(st);
-    push(st, d, self, frame, scratch_size, scratchp);
+    size_t off = record_off(st, d);
+    if (!grow(st, reinterpret_cast<void **>(&st->arena), &st->arena_cap, off + scratch_size, 1))
+        return setup_failed(st);
+    push(st, d, off, self, frame, scratch_size, scratchp);
     return AXDR_TRUE;
 }
 
-// Keeps the state and scratch record of frame d for a pending status.
+// Keeps the state and scratch record of frame d for a pending status, in
+// the room its setup reserved.
 void keep(Stream *st, size_t d, int state)
 {
     Frame &f = st->frames[d];
     f.state = state;
     if (!st->unwinding) {
-        // The innermost pending frame: everything up to it is kept, and
-        // the records of the frames above it fit below its own.
-        size_t off = 0;
-        for (size_t i = 0; i < d; ++i)
-            off += slot(st->frames[i].size);
-        f.off = off;
+        // The innermost pending frame: everything up to it is kept.
         // Frames saved deeper stay saved when their setup is what pended.
         if (st->saved < d + 1)
             st->saved = d + 1;
         st->unwinding = true;
         st->pub.x_slow = 1; // the next calls restore
         st->resume_need = resume_need(st);
-        if (!grow(st, reinterpret_cast<void **>(&st->arena), &st->arena_cap, off + f.size, 1)) {
-            // Lost: the resumed chain fails when it reaches this depth.
-            f.self = nullptr;
-            return;
-        }
-    } else {
-        f.off = st->frames[d + 1].off - slot(f.size);
-        if (f.off + f.size > st->arena_cap) { // the innermost one could not grow
-            f.self = nullptr;
-            return;
-        }
     }
     if (f.size)
         std::memcpy(st->arena + f.off, *f.scratchp, f.size);
@@ -205,11 +201,13 @@ int axdr_async_setup(axdr_stream_t *s, axdr_self_t self, axdr_frame_t *frame, in
     // Fresh push with room: nothing to restore (saved frames make the
     // stream slow), nothing to count but the event. A pending status makes
     // the stream slow too, so `unwinding` is already clear here.
-    if (!st->pub.x_slow && d < st->frames_cap && args_ok(scratch_size, scratchp))
-        [[likely]] {
-        ++st->fault[AXDR_FAULT_SETUP].count;
-        push(st, d, self, frame, scratch_size, scratchp);
-        return AXDR_TRUE;
+    if (!st->pub.x_slow && d < st->frames_cap && args_ok(scratch_size, scratchp)) [[likely]] {
+        size_t off = record_off(st, d);
+        if (off + scratch_size <= st->arena_cap) {
+            ++st->fault[AXDR_FAULT_SETUP].count;
+            push(st, d, off, self, frame, scratch_size, scratchp);
+            return AXDR_TRUE;
+        }
     }
     if (st->resume_need && d == 0 && !st->eof &&
         static_cast<size_t>(st->pub.x_end - st->pub.x_cur) < st->resume_need &&
