@@ -23,6 +23,10 @@
 
 namespace qt {
 
+// Heap blocks (bytes under ASan) live now: back at its value once
+// everything allocated since has been freed.
+long heap_live();
+
 using Bytes = std::vector<uint8_t>;
 
 struct StreamDeleter {

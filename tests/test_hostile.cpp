@@ -559,13 +559,16 @@ struct StrmapFailsAt {
     ~StrmapFailsAt() { strmap_set_allocator(nullptr, nullptr); }
 };
 
-// Decodes w fed one byte at a time; a refused feed ends the input.
-int decode_bytewise(axdr_stream_t *s, const Bytes &w, Value *v)
+// Decodes w fed in two pieces cut at `cut` (0: one byte at a time); a
+// refused feed ends the input.
+int decode_split(axdr_stream_t *s, const Bytes &w, size_t cut, Value *v)
 {
     int r = AXDR_PENDING;
-    for (size_t i = 0; i < w.size() && r == AXDR_PENDING; ++i) {
-        if (axdr_feed(s, &w[i], 1) != 0)
+    for (size_t i = 0; i < w.size() && r == AXDR_PENDING;) {
+        size_t n = cut == 0 ? 1 : i == 0 ? cut : w.size() - i;
+        if (axdr_feed(s, &w[i], n) != 0)
             break;
+        i += n;
         r = qv::code(s, v);
     }
     if (r == AXDR_PENDING) {
@@ -586,17 +589,26 @@ TEST(Hostile, EveryAllocationMayFail)
     for (Type t : {qv::MULTIMAP, qv::MAP, qv::IPCIDR, qv::RLIMIT}) {
         Bytes w = sample(t);
         bool done = false;
-        for (unsigned long n = 1; !done && n < 1000; ++n) {
-            SCOPED_TRACE(std::string(qv::type_name(t)) + " runtime allocation " + std::to_string(n));
-            Value v(t);
-            Stream s(axdr_incr_create(AXDR_DECODE, 0));
-            axdr_fault_at(s.get(), AXDR_FAULT_ALLOC, n, AXDR_FALSE);
-            int r = decode_bytewise(s.get(), w, &v);
-            done = axdr_fault_count(s.get(), AXDR_FAULT_ALLOC) < n;
-            EXPECT_EQ(r, done ? AXDR_TRUE : AXDR_FALSE);
-            EXPECT_EQ(axdr_saved_frames(s.get()), 0u);
+        for (size_t cut = 0; cut < w.size(); ++cut) {
+            done = false;
+            for (unsigned long n = 1; !done && n < 1000; ++n) {
+                SCOPED_TRACE(std::string(qv::type_name(t)) + " cut at " + std::to_string(cut) +
+                             ", runtime allocation " + std::to_string(n));
+                int r;
+                long before = heap_live();
+                {
+                    Value v(t);
+                    Stream s(axdr_incr_create(AXDR_DECODE, 0));
+                    axdr_fault_at(s.get(), AXDR_FAULT_ALLOC, n, AXDR_FALSE);
+                    r = decode_split(s.get(), w, cut, &v);
+                    done = axdr_fault_count(s.get(), AXDR_FAULT_ALLOC) < n;
+                    EXPECT_EQ(axdr_saved_frames(s.get()), 0u);
+                }
+                EXPECT_EQ(r, done ? AXDR_TRUE : AXDR_FALSE);
+                EXPECT_EQ(heap_live(), before) << "leaked";
+            }
+            EXPECT_TRUE(done);
         }
-        EXPECT_TRUE(done);
 
         Value v(t);
         ASSERT_EQ(decode_mem<Value>(qv::code, &v, w), AXDR_TRUE);
