@@ -270,7 +270,7 @@ struct Row {
 // How a row's bytes reach the decoder: a memory stream; an incremental one
 // fed a byte at a time; an incremental one fed everything at once (as much
 // as a budget allows) with pending injected at every second primitive and
-// every fourth setup. Each then marks the end of input.
+// every second setup. Each then marks the end of input.
 enum Feed { MEMORY, BYTEWISE, WHOLE_WITH_PENDING };
 
 int decode(const Row &row, Feed feed, Value *v)
@@ -291,7 +291,7 @@ int decode(const Row &row, Feed feed, Value *v)
         }
     } else {
         axdr_fault_every(s.get(), AXDR_FAULT_PRIMITIVE, 2, AXDR_PENDING);
-        axdr_fault_every(s.get(), AXDR_FAULT_SETUP, 4, AXDR_PENDING);
+        axdr_fault_every(s.get(), AXDR_FAULT_SETUP, 2, AXDR_PENDING);
         // All at once, or as much as a budget lets the stream buffer.
         for (size_t off = 0; off < row.wire.size() && r == AXDR_PENDING;) {
             size_t n = row.wire.size() - off;

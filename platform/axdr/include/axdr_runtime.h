@@ -139,7 +139,9 @@ AXDR_EXPORT void axdr_fault_at(axdr_stream_t *s, int kind, unsigned long n,
                                int result);
 
 /* Every period-th event of kind returns result, for as long as it is set
- * (period >= 2, so that a retried call goes through); 0 disarms. */
+ * (period >= 2, so that a retried call goes through); 0 disarms. For
+ * setups, the levels that a resumed call sets up again to restore them are
+ * not counted, so nested filters of any depth get through too. */
 AXDR_EXPORT void axdr_fault_every(axdr_stream_t *s, int kind,
                                   unsigned long period, int result);
 

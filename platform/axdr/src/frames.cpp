@@ -96,7 +96,11 @@ __attribute__((noinline)) int setup_slow(Stream *st, axdr_self_t self, axdr_fram
                                          int *state, size_t scratch_size, void **scratchp)
 {
     if (st->pub.x_slow) {
-        int r = fault_event(st, AXDR_FAULT_SETUP);
+        // A resumed chain sets up every level again: those restores are
+        // not events of a periodic fault, or a chain as deep as the period
+        // would pend at the same level forever.
+        bool periodic_restore = st->active < st->saved && st->fault[AXDR_FAULT_SETUP].every;
+        int r = periodic_restore ? AXDR_TRUE : fault_event(st, AXDR_FAULT_SETUP);
         if (st->tracing)
             trace_line(st, "setup %zu = %s", st->active,
                        r == AXDR_TRUE ? "1" : r == AXDR_FALSE ? "0" : "pending");
