@@ -642,3 +642,49 @@ TEST(Hostile, EveryAllocationMayFail)
         EXPECT_TRUE(done);
     }
 }
+
+// Callers write x_op between calls (to free, for one). Whatever they write,
+// buffers keep the bounds the stream was made with: a coding operation the
+// stream was not made for gives FALSE, and nothing faults (ASan watches),
+// also after a reset or a partial drain.
+TEST(Hostile, RewrittenOperationNeverFaults)
+{
+    const Bytes w = sample(qv::MULTIMAP);
+    for (int made : {AXDR_ENCODE, AXDR_DECODE}) {
+        for (bool incr : {false, true}) {
+            for (int op = 0; op <= 7; ++op) {
+                for (int after : {0, 1, 2}) { // nothing, axdr_reset, a partial drain
+                    SCOPED_TRACE("made " + std::to_string(made) + (incr ? " incr" : " mem") + ", x_op " +
+                                 std::to_string(op) + ", after " + std::to_string(after));
+                    Bytes buf = made == AXDR_DECODE ? w : Bytes(64);
+                    Stream s(incr ? axdr_incr_create(made, 8)
+                                  : axdr_mem_create(buf.data(), buf.size(), made));
+                    Value full(qv::MULTIMAP), fresh(qv::MULTIMAP);
+                    ASSERT_EQ(decode_mem<Value>(qv::code, &full, w), AXDR_TRUE);
+                    if (incr && made == AXDR_DECODE) {
+                        ASSERT_EQ(axdr_feed(s.get(), w.data(), 12), 0);
+                    }
+                    if (made == AXDR_ENCODE) { // an encode holds nothing: leave it pending
+                        qv::code(s.get(), &full);
+                    }
+                    s->x_op = op;
+                    if (after == 1)
+                        axdr_reset(s.get());
+                    Bytes out(3);
+                    if (after == 2)
+                        axdr_drain(s.get(), out.data(), out.size());
+                    const bool decodes = op == AXDR_DECODE || op == AXDR_DECODE_ALT;
+                    const bool encodes = op == AXDR_ENCODE || op == AXDR_ENCODE_ALT;
+                    int r = qv::code(s.get(), decodes ? &fresh : &full);
+                    if ((decodes && made != AXDR_DECODE) || (encodes && made != AXDR_ENCODE) || op > 5) {
+                        EXPECT_EQ(r, AXDR_FALSE);
+                    }
+                    if (decodes && made == AXDR_DECODE && r != AXDR_TRUE) {
+                        axdr_feed_end(s.get()); // unwind what the decode holds
+                        qv::code(s.get(), &fresh);
+                    }
+                }
+            }
+        }
+    }
+}
