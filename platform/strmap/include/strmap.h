@@ -42,10 +42,28 @@ STRMAP_EXPORT void strmap_set_allocator(void *(*realloc_fn)(void *, size_t),
 
 /* The containers. Zero them or call *_init before use. The table is
  * allocated by the first insertion; hashsize is the bucket count asked for
- * until then (0: the default). */
-typedef struct map { struct strmap_table *t; uint32_t magic; uint32_t hashsize; } map_t;
-typedef struct arraymap { struct strmap_table *t; uint32_t magic; uint32_t hashsize; } arraymap_t;
-typedef struct multimap { struct strmap_table *t; uint32_t magic; uint32_t hashsize; } multimap_t;
+ * until then (0: the default); limit is the cap set by *_setlimit (0: none). */
+typedef struct map { struct strmap_table *t; uint32_t magic; uint32_t hashsize; size_t limit; } map_t;
+typedef struct arraymap { struct strmap_table *t; uint32_t magic; uint32_t hashsize; size_t limit; } arraymap_t;
+typedef struct multimap { struct strmap_table *t; uint32_t magic; uint32_t hashsize; size_t limit; } multimap_t;
+
+/* Memory. Every container can report and cap what it holds:
+ *
+ *   *_footprint  the bytes it holds now: table, buckets, key and value
+ *                records, strings; the sum of the sizes it asked its
+ *                allocator for and still holds. 0 before the first
+ *                insertion. O(1).
+ *   *_setlimit   caps the footprint at max_bytes (0: no cap, the default),
+ *                at any time. An insertion that would take the footprint
+ *                past the cap fails and changes nothing. Under a cap the
+ *                bucket array is made smaller instead (at most a quarter of
+ *                the cap, and never grown past it), and arrays and string
+ *                chunks grow by less than usual when the usual growth does
+ *                not fit. A cap below the current footprint only stops
+ *                growth. Returns 0. Destroy and init remove the cap.
+ *
+ * Keys are hashed with a secret drawn once per process and varied per
+ * table, so a peer cannot choose keys that share a bucket. */
 
 /* Cursors: plain records, valid while the container does not change. */
 typedef struct map_cursor { const struct strmap_table *t; uint32_t key; } map_cursor_t;
@@ -84,6 +102,9 @@ STRMAP_EXPORT const char *map_key(const map_cursor_t *c);
 STRMAP_EXPORT const char *map_value(const map_cursor_t *c);
 /* Releases everything; the map is empty and can be initialised again. */
 STRMAP_EXPORT int map_destroy(map_t *m);
+/* See "Memory" above. */
+STRMAP_EXPORT size_t map_footprint(const map_t *m);
+STRMAP_EXPORT int map_setlimit(map_t *m, size_t max_bytes);
 
 /* --- arraymap_t ----------------------------------------------------- */
 
@@ -114,6 +135,9 @@ STRMAP_EXPORT int arraymap_value_index(const arraymap_value_cursor_t *vc);
 STRMAP_EXPORT const char *arraymap_value_at(const arraymap_t *m, const char *key, int i);
 /* Releases everything; the container can be initialised again. */
 STRMAP_EXPORT int arraymap_destroy(arraymap_t *m);
+/* See "Memory" above. */
+STRMAP_EXPORT size_t arraymap_footprint(const arraymap_t *m);
+STRMAP_EXPORT int arraymap_setlimit(arraymap_t *m, size_t max_bytes);
 
 /* --- multimap_t ----------------------------------------------------- */
 
@@ -140,6 +164,9 @@ STRMAP_EXPORT const char *multimap_value_next(multimap_value_cursor_t *vc);
 STRMAP_EXPORT int multimap_value_count(const multimap_value_cursor_t *vc);
 /* Releases everything; the container can be initialised again. */
 STRMAP_EXPORT int multimap_destroy(multimap_t *m);
+/* See "Memory" above. */
+STRMAP_EXPORT size_t multimap_footprint(const multimap_t *m);
+STRMAP_EXPORT int multimap_setlimit(multimap_t *m, size_t max_bytes);
 
 #ifdef __cplusplus
 }

@@ -9,11 +9,19 @@
 
 #include "strmap.h"
 
+#include "strmap_testing.h"
+
 #include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+
+#include <errno.h>
+#include <pthread.h>
+#include <sys/random.h>
+#include <time.h>
+#include <unistd.h>
 
 namespace {
 
@@ -74,22 +82,123 @@ struct chunk {
     char *data() { return reinterpret_cast<char *>(this + 1); }
 };
 
-// FNV-1a over the bytes, with a final mix so that the low bits that pick a
-// bucket depend on every byte. Measures the string on the way.
-uint32_t hash_str(const char *s, size_t *len)
+// Keys are hashed with SipHash-1-3 where words are 64 bits and with its
+// 32-bit sibling HalfSipHash-1-3 on 32-bit targets: the same strength for a
+// hash table, each cheapest on its own word size. Input is read as
+// little-endian words on every target.
+#if UINTPTR_MAX > 0xffffffffu
+using word = uint64_t;
+constexpr int kRot[6] = {13, 32, 16, 21, 17, 32};
+constexpr word kInit[4] = {0x736f6d6570736575ull, 0x646f72616e646f6dull, 0x6c7967656e657261ull,
+                           0x7465646279746573ull};
+#else
+using word = uint32_t;
+constexpr int kRot[6] = {5, 16, 8, 7, 13, 16};
+constexpr word kInit[4] = {0, 0, 0x6c796765u, 0x74656462u};
+#endif
+constexpr int kWordBits = 8 * sizeof(word);
+
+inline word rotl(word x, int b) { return (x << b) | (x >> (kWordBits - b)); }
+
+inline word load_le(const unsigned char *p)
 {
-    uint32_t h = 2166136261u;
-    const auto *p = reinterpret_cast<const unsigned char *>(s);
-    const unsigned char *q = p;
-    while (*q) {
-        h ^= *q++;
-        h *= 16777619u;
+    word w;
+    std::memcpy(&w, p, sizeof w);
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    w = sizeof w == 8 ? static_cast<word>(__builtin_bswap64(w)) : static_cast<word>(__builtin_bswap32(static_cast<uint32_t>(w)));
+#endif
+    return w;
+}
+
+struct sip_key {
+    word k0, k1;
+};
+
+inline void sip_round(word &v0, word &v1, word &v2, word &v3)
+{
+    v0 += v1; v1 = rotl(v1, kRot[0]); v1 ^= v0; v0 = rotl(v0, kRot[1]);
+    v2 += v3; v3 = rotl(v3, kRot[2]); v3 ^= v2;
+    v0 += v3; v3 = rotl(v3, kRot[3]); v3 ^= v0;
+    v2 += v1; v1 = rotl(v1, kRot[4]); v1 ^= v2; v2 = rotl(v2, kRot[5]);
+}
+
+word sip13(sip_key k, const void *in, size_t len)
+{
+    const auto *p = static_cast<const unsigned char *>(in);
+    word v0 = kInit[0] ^ k.k0, v1 = kInit[1] ^ k.k1, v2 = kInit[2] ^ k.k0, v3 = kInit[3] ^ k.k1;
+    for (const unsigned char *end = p + (len & ~(sizeof(word) - 1)); p != end; p += sizeof(word)) {
+        const word m = load_le(p);
+        v3 ^= m;
+        sip_round(v0, v1, v2, v3);
+        v0 ^= m;
     }
-    *len = static_cast<size_t>(q - p);
-    h ^= h >> 16;
-    h *= 0x85ebca6bu;
-    h ^= h >> 13;
-    return h;
+    word b = static_cast<word>(len) << (kWordBits - 8);
+    for (size_t i = len & (sizeof(word) - 1); i-- > 0;)
+        b |= static_cast<word>(p[i]) << (8 * i);
+    v3 ^= b;
+    sip_round(v0, v1, v2, v3);
+    v0 ^= b;
+    v2 ^= 0xff;
+    sip_round(v0, v1, v2, v3);
+    sip_round(v0, v1, v2, v3);
+    sip_round(v0, v1, v2, v3);
+    return sizeof(word) == 8 ? v0 ^ v1 ^ v2 ^ v3 : v1 ^ v3;
+}
+
+sip_key key_from_bytes(const unsigned char b[16])
+{
+    return sip_key{load_le(b), load_le(b + sizeof(word))};
+}
+
+// The process secret, set once. getrandom does not block (a device early in
+// its boot may have no entropy yet); if it fails, the fallback mixes the
+// clocks, the stack address and the pid: weaker, as a peer who can guess
+// those can guess the key, but still a different key per process.
+sip_key g_key;
+uint64_t g_tables; // tables created so far: each derives its own key
+pthread_once_t g_key_once = PTHREAD_ONCE_INIT;
+
+void draw_key()
+{
+    unsigned char b[16];
+    size_t got = 0;
+    while (got < sizeof b) {
+        const ssize_t r = getrandom(b + got, sizeof b - got, GRND_NONBLOCK);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            break;
+        got += static_cast<size_t>(r);
+    }
+    if (got < sizeof b) {
+        struct {
+            timespec mono, real;
+            const void *stack;
+            pid_t pid;
+        } seed{};
+        clock_gettime(CLOCK_MONOTONIC, &seed.mono);
+        clock_gettime(CLOCK_REALTIME, &seed.real);
+        seed.stack = &seed;
+        seed.pid = getpid();
+        for (int i = 0; i < 16; i += static_cast<int>(sizeof(word))) {
+            const word w = sip13(sip_key{static_cast<word>(i), 0}, &seed, sizeof seed);
+            std::memcpy(b + i, &w, sizeof w);
+        }
+    }
+    g_key = key_from_bytes(b);
+}
+
+// A table's key: the process secret applied to the table's sequence number.
+sip_key table_key()
+{
+    pthread_once(&g_key_once, draw_key);
+    unsigned char in[9];
+    const uint64_t n = __atomic_fetch_add(&g_tables, 1, __ATOMIC_RELAXED);
+    std::memcpy(in, &n, 8);
+    in[8] = 0;
+    const word k0 = sip13(g_key, in, sizeof in);
+    in[8] = 1;
+    return sip_key{k0, sip13(g_key, in, sizeof in)};
 }
 
 } // namespace
@@ -102,11 +211,27 @@ struct strmap_table {
     key_rec *keys;
     value_rec *values;
     chunk *arena; // the chunk being filled heads the list
+    sip_key key;
+    size_t bytes; // everything allocated for this table, by requested size
+    size_t limit; // cap on bytes; 0: none
 };
 
 namespace {
 
 using table = strmap_table;
+
+size_t sat_add(size_t a, size_t b) { return a > SIZE_MAX - b ? SIZE_MAX : a + b; }
+
+// What the cap still allows the table to take.
+size_t room(const table *t)
+{
+    return !t->limit ? SIZE_MAX : t->limit > t->bytes ? t->limit - t->bytes : 0;
+}
+
+uint32_t hash_key(const table *t, const char *s, size_t len)
+{
+    return static_cast<uint32_t>(sip13(t->key, s, len));
+}
 
 uint32_t *alloc_buckets(uint32_t n)
 {
@@ -129,8 +254,18 @@ void link_all(table *t)
     }
 }
 
-table *table_create(uint32_t nbuckets)
+// Under a cap the buckets take at most a quarter of it, and leave room for
+// first, what the first insertion needs besides.
+table *table_create(uint32_t nbuckets, size_t limit, size_t first)
 {
+    if (limit) {
+        const size_t base = sat_add(sizeof(table), first);
+        if (sat_add(base, sizeof(uint32_t)) > limit)
+            return nullptr;
+        while (nbuckets > 1 && (size_t{nbuckets} * sizeof(uint32_t) > limit / 4 ||
+                                base + size_t{nbuckets} * sizeof(uint32_t) > limit))
+            nbuckets /= 2;
+    }
     auto *t = static_cast<table *>(mem_alloc(sizeof(table)));
     if (!t)
         return nullptr;
@@ -141,6 +276,9 @@ table *table_create(uint32_t nbuckets)
         return nullptr;
     }
     t->nbuckets = nbuckets;
+    t->key = table_key();
+    t->bytes = sizeof(table) + size_t{nbuckets} * sizeof(uint32_t);
+    t->limit = limit;
     return t;
 }
 
@@ -160,8 +298,10 @@ void table_free(table *t)
 }
 
 // Room for one more element in a growing array of uint32_t-indexed records.
+// Under a cap, later is what the insertion still needs after this array; the
+// array grows by less than double when double does not fit.
 template <typename T>
-bool reserve_one(T **arr, uint32_t n, uint32_t *cap, uint32_t limit)
+bool reserve_one(table *t, T **arr, uint32_t n, uint32_t *cap, uint32_t limit, size_t later)
 {
     if (n < *cap)
         return true;
@@ -170,6 +310,13 @@ bool reserve_one(T **arr, uint32_t n, uint32_t *cap, uint32_t limit)
     uint32_t ncap = *cap ? *cap : 16;
     while (ncap <= n)
         ncap = ncap > limit / 2 ? limit : ncap * 2;
+    if (t->limit) {
+        const size_t r = room(t), fit = r > later ? (r - later) / sizeof(T) : 0;
+        if (fit == 0)
+            return false;
+        if (ncap - *cap > fit)
+            ncap = *cap + static_cast<uint32_t>(fit > 1 ? fit / 2 : 1);
+    }
     size_t bytes;
     if (!array_bytes(ncap, sizeof(T), &bytes))
         return false;
@@ -177,8 +324,17 @@ bool reserve_one(T **arr, uint32_t n, uint32_t *cap, uint32_t limit)
     if (!p)
         return false;
     *arr = static_cast<T *>(p);
+    t->bytes += size_t{ncap - *cap} * sizeof(T);
     *cap = ncap;
     return true;
+}
+
+// Bytes a string of n bytes adds to the footprint: none while the open chunk
+// has room.
+size_t chunk_need(const table *t, size_t n)
+{
+    const chunk *c = t->arena;
+    return c && c->size - c->used >= n ? 0 : sat_add(sizeof(chunk), n);
 }
 
 // n bytes of string storage that never move.
@@ -195,9 +351,17 @@ char *arena_alloc(table *t, size_t n)
         size = n;
     if (size > SIZE_MAX - sizeof(chunk))
         return nullptr;
+    if (t->limit) {
+        const size_t r = room(t);
+        if (sizeof(chunk) + n > r)
+            return nullptr;
+        if (sizeof(chunk) + size > r)
+            size = n > (r - sizeof(chunk)) / 2 ? n : (r - sizeof(chunk)) / 2;
+    }
     auto *nc = static_cast<chunk *>(mem_alloc(sizeof(chunk) + size));
     if (!nc)
         return nullptr;
+    t->bytes += sizeof(chunk) + size;
     nc->size = size;
     nc->used = n;
     // A string larger than the usual chunk gets its own and leaves the
@@ -228,27 +392,32 @@ uint32_t lookup(const table *t, const char *key)
 {
     if (!t || !key)
         return kNone;
-    size_t len;
-    const uint32_t h = hash_str(key, &len);
-    return find(t, key, h, len);
+    const size_t len = std::strlen(key);
+    return find(t, key, hash_key(t, key, len), len);
 }
 
+// Under a cap, the new buckets must fit beside the old ones (both are held
+// while the keys move) and within a quarter of the cap.
 void grow(table *t)
 {
     if (t->nbuckets >= kMaxBuckets)
+        return;
+    const size_t bytes = size_t{t->nbuckets} * 2 * sizeof(uint32_t);
+    if (t->limit && (bytes > room(t) || bytes > t->limit / 4))
         return;
     uint32_t *b = alloc_buckets(t->nbuckets * 2);
     if (!b)
         return; // longer chains, still correct
     mem_free(t->buckets);
     t->buckets = b;
+    t->bytes += bytes / 2;
     t->nbuckets *= 2;
     link_all(t);
 }
 
 // Every container is a table pointer, a magic word that says which kind of
-// container prepared it, and the bucket count asked for. A zeroed container
-// counts as prepared and empty.
+// container prepared it, the bucket count asked for and the cap. A zeroed
+// container counts as prepared and empty.
 template <typename M>
 bool usable(const M *h, uint32_t magic)
 {
@@ -270,6 +439,7 @@ int c_init(M *h, uint32_t magic)
     h->t = nullptr;
     h->magic = magic;
     h->hashsize = 0;
+    h->limit = 0;
     return 0;
 }
 
@@ -279,10 +449,7 @@ int c_destroy(M *h, uint32_t magic)
     if (!usable(h, magic))
         return -1;
     table_free(h->t);
-    h->t = nullptr;
-    h->magic = magic;
-    h->hashsize = 0;
-    return 0;
+    return c_init(h, magic);
 }
 
 bool power_of_two(uint32_t n) { return n != 0 && (n & (n - 1)) == 0; }
@@ -314,6 +481,25 @@ uint32_t c_hashsize(const M *h, uint32_t magic)
     return h->t ? h->t->nbuckets : h->hashsize;
 }
 
+template <typename M>
+size_t c_footprint(const M *h, uint32_t magic)
+{
+    const table *t = table_of(h, magic);
+    return t ? t->bytes : 0;
+}
+
+template <typename M>
+int c_setlimit(M *h, uint32_t magic, size_t max_bytes)
+{
+    if (!usable(h, magic))
+        return -1;
+    h->limit = max_bytes;
+    if (h->t)
+        h->t->limit = max_bytes;
+    h->magic = magic;
+    return 0;
+}
+
 // Adds value under key. unique: refuse a key already present. Nothing
 // changes unless everything it needs was allocated.
 template <typename M>
@@ -321,25 +507,36 @@ int c_insert(M *h, uint32_t magic, const char *key, const char *value, bool uniq
 {
     if (!usable(h, magic) || !key || !value)
         return -1;
+    const size_t klen = std::strlen(key), vlen = std::strlen(value);
+    if (klen >= UINT32_MAX || vlen > SIZE_MAX - 2 || klen > SIZE_MAX - 2 - vlen)
+        return -1; // key, value and their NULs must fit one size_t
     if (!h->t) {
-        h->t = table_create(h->hashsize ? h->hashsize : kDefaultBuckets);
+        const size_t first = sat_add(sizeof(key_rec) + sizeof(value_rec) + sizeof(chunk), klen + 1 + vlen + 1);
+        h->t = table_create(h->hashsize ? h->hashsize : kDefaultBuckets, h->limit, first);
         if (!h->t)
             return -1;
         h->magic = magic;
     }
     table *t = h->t;
-    size_t klen, vlen = std::strlen(value);
-    const uint32_t hash = hash_str(key, &klen);
-    if (klen >= UINT32_MAX || vlen > SIZE_MAX - 2 || klen > SIZE_MAX - 2 - vlen)
-        return -1; // key, value and their NULs must fit one size_t
+    const uint32_t hash = hash_key(t, key, klen);
     const uint32_t found = find(t, key, hash, klen);
     if (found != kNone && (unique || t->keys[found].count >= static_cast<uint32_t>(INT_MAX)))
         return -1;
-    if (!reserve_one(&t->values, t->nvalues, &t->capvalues, kMaxValues))
+    const size_t sbytes = found != kNone ? vlen + 1 : klen + 1 + vlen + 1;
+    // Under a cap, everything this insertion may allocate is checked first,
+    // so that it fails before changing anything.
+    size_t after_keys = 0, after_values = 0;
+    if (t->limit) {
+        after_keys = chunk_need(t, sbytes);
+        after_values = sat_add(after_keys, found == kNone && t->nkeys == t->capkeys ? sizeof(key_rec) : 0);
+        if (sat_add(after_values, t->nvalues == t->capvalues ? sizeof(value_rec) : 0) > room(t))
+            return -1;
+    }
+    if (!reserve_one(t, &t->values, t->nvalues, &t->capvalues, kMaxValues, after_values))
         return -1;
     const uint32_t vi = t->nvalues;
     if (found != kNone) {
-        char *vs = arena_alloc(t, vlen + 1);
+        char *vs = arena_alloc(t, sbytes);
         if (!vs)
             return -1;
         std::memcpy(vs, value, vlen + 1);
@@ -351,10 +548,10 @@ int c_insert(M *h, uint32_t magic, const char *key, const char *value, bool uniq
         k.count++;
         return 0;
     }
-    if (!reserve_one(&t->keys, t->nkeys, &t->capkeys, kMaxKeys))
+    if (!reserve_one(t, &t->keys, t->nkeys, &t->capkeys, kMaxKeys, after_keys))
         return -1;
     // Key and value side by side: one bump for both.
-    char *ks = arena_alloc(t, klen + 1 + vlen + 1);
+    char *ks = arena_alloc(t, sbytes);
     if (!ks)
         return -1;
     std::memcpy(ks, key, klen + 1);
@@ -478,6 +675,8 @@ const char *map_value(const map_cursor_t *c)
     return key_elem(c) ? c->t->values[c->t->keys[c->key].first].str : nullptr;
 }
 int map_destroy(map_t *m) { return c_destroy(m, kMapMagic); }
+size_t map_footprint(const map_t *m) { return c_footprint(m, kMapMagic); }
+int map_setlimit(map_t *m, size_t max_bytes) { return c_setlimit(m, kMapMagic, max_bytes); }
 
 // --- arraymap_t --------------------------------------------------------
 
@@ -523,6 +722,8 @@ const char *arraymap_value_at(const arraymap_t *m, const char *key, int i)
     return t->values[v].str;
 }
 int arraymap_destroy(arraymap_t *m) { return c_destroy(m, kArraymapMagic); }
+size_t arraymap_footprint(const arraymap_t *m) { return c_footprint(m, kArraymapMagic); }
+int arraymap_setlimit(arraymap_t *m, size_t max_bytes) { return c_setlimit(m, kArraymapMagic, max_bytes); }
 
 // --- multimap_t --------------------------------------------------------
 
@@ -553,5 +754,38 @@ const char *multimap_value_first(const multimap_t *m, const char *key, multimap_
 const char *multimap_value_next(multimap_value_cursor_t *vc) { return value_next(vc); }
 int multimap_value_count(const multimap_value_cursor_t *vc) { return value_count(vc); }
 int multimap_destroy(multimap_t *m) { return c_destroy(m, kMultimapMagic); }
+size_t multimap_footprint(const multimap_t *m) { return c_footprint(m, kMultimapMagic); }
+int multimap_setlimit(multimap_t *m, size_t max_bytes) { return c_setlimit(m, kMultimapMagic, max_bytes); }
+
+// --- test hooks ----------------------------------------------------------
+
+void strmap_testing_fix_key(const unsigned char key[16])
+{
+    pthread_once(&g_key_once, draw_key);
+    g_key = key_from_bytes(key);
+    g_tables = 0;
+}
+
+uint32_t strmap_testing_hash(const unsigned char key[16], const void *in, size_t len)
+{
+    return static_cast<uint32_t>(sip13(key_from_bytes(key), in, len));
+}
+
+uint32_t strmap_testing_table_hash(const strmap_table *t, const char *key)
+{
+    return hash_key(t, key, std::strlen(key));
+}
+
+uint32_t strmap_testing_longest_chain(const strmap_table *t)
+{
+    uint32_t longest = 0;
+    for (uint32_t b = 0; t && b < t->nbuckets; b++) {
+        uint32_t n = 0;
+        for (uint32_t i = t->buckets[b]; i != kNone; i = t->keys[i].chain)
+            n++;
+        longest = n > longest ? n : longest;
+    }
+    return longest;
+}
 
 } // extern "C"
