@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <cstdint>
+#include <cstring>
 
 #include <quillet/axdr.h>
 
@@ -42,6 +43,32 @@ inline void release_string(char **sp)
         axdr_free(axdr_wrapstring, sp);
     *sp = nullptr;
 }
+
+// Under a budget the container may grow only into what the decode has left
+// beside the strings it holds (`strings` bytes). A budget makes the stream
+// slow, so a fast stream skips this.
+template <typename Ops>
+inline void budget_hold(axdr_stream_t *s, typename Ops::container *m, size_t strings)
+{
+    if (!s->x_slow)
+        return;
+    const size_t held = Ops::footprint(m);
+    const size_t room = axdr_budget_hold(s, held + strings);
+    if (room != SIZE_MAX)
+        Ops::setlimit(m, held + room ? held + room : 1); // 0 would lift the cap
+}
+
+// The decode is over: the container is the caller's again, uncapped.
+template <typename Ops>
+inline void budget_done(axdr_stream_t *s, typename Ops::container *m)
+{
+    if (!s->x_slow)
+        return;
+    Ops::setlimit(m, 0);
+    axdr_budget_done(s);
+}
+
+inline size_t string_bytes(const char *a) { return a ? std::strlen(a) + 1 : 0; }
 
 // The container level of the three codecs, over a traits struct Ops: the
 // container's key walk (key_count, key_first, key_elem, key_next), init,
@@ -119,6 +146,7 @@ int container_decode(axdr_stream_t *s, typename Ops::container *m)
             r = AXDR_FALSE;
             break;
         }
+        budget_hold<Ops>(s, m, 0);
         r = axdr_int(s, &sc->count);
         if (r != AXDR_TRUE)
             break;
@@ -143,11 +171,14 @@ int container_decode(axdr_stream_t *s, typename Ops::container *m)
             if (r != AXDR_TRUE)
                 break;
             state = i + 2;
+            budget_hold<Ops>(s, m, 0); // the entry's strings are released
         }
         if (r == AXDR_TRUE && i > sc->count)
             r = AXDR_FALSE; // a negative count
     }
     }
+    if (r == AXDR_TRUE || r == AXDR_FALSE)
+        budget_done<Ops>(s, m);
     axdr_async_teardown(s, self, state, frame, r);
     return r;
 }

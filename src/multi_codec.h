@@ -6,8 +6,8 @@
 //
 //   container, key_cursor, value_cursor       the container's types
 //   key_count, key_first, key_elem, key_next, value_first, value_count,
-//   value_next, init, sethashsize, insert_str, destroy
-//                                             its operations
+//   value_next, init, sethashsize, insert_str, destroy, footprint,
+//   setlimit                                  its operations
 //   print_more(vc, v)                         whether the print loop prints v
 //   warn_init(), warn_sethashsize()           the decoder's warning lines
 //   encode, encode_entry, decode, decode_entry, decode_values
@@ -193,8 +193,10 @@ struct multi_codec {
                 if (r != AXDR_TRUE)
                     break;
                 // The container takes its own copy.
+                budget_hold<Ops>(s, m, string_bytes(key) + string_bytes(sc->value));
                 const int failed = Ops::insert_str(m, key, sc->value);
                 release_string(&sc->value);
+                budget_hold<Ops>(s, m, string_bytes(key));
                 if (failed) {
                     r = AXDR_FALSE;
                     break;

@@ -32,6 +32,8 @@ struct arraymap_ops {
     static constexpr auto sethashsize = &arraymap_sethashsize;
     static constexpr auto insert_str = &arraymap_insert_str;
     static constexpr auto destroy = &arraymap_destroy;
+    static constexpr auto footprint = &arraymap_footprint;
+    static constexpr auto setlimit = &arraymap_setlimit;
 
     // Up to the count, and never past the end of the walk.
     static bool print_more(const value_cursor *vc, const char *v)

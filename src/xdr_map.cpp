@@ -25,6 +25,8 @@ struct map_ops {
     static constexpr auto init = &map_init;
     static constexpr auto sethashsize = &map_sethashsize;
     static constexpr auto destroy = &map_destroy;
+    static constexpr auto footprint = &map_footprint;
+    static constexpr auto setlimit = &map_setlimit;
 
     static void warn_init() { warnx("axdr_map_t: map init"); }
     static void warn_sethashsize() { warnx("axdr_map_t: map sethashsize"); }
@@ -124,6 +126,7 @@ static int _axdr_map_decode_entry(axdr_stream_t *s, map_t *m)
         state = 3;
         [[fallthrough]];
     case 3: // the map takes its own copies
+        budget_hold<map_ops>(s, m, string_bytes(sc->key) + string_bytes(sc->value));
         r = map_insert_str(m, sc->key, sc->value) == 0 ? AXDR_TRUE : AXDR_FALSE;
         release_string(&sc->key);
         release_string(&sc->value);

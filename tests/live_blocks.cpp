@@ -11,7 +11,13 @@
 
 long qt::heap_live() { return static_cast<long>(__sanitizer_get_current_allocated_bytes()); }
 
+// No peak here: callers sample after each call, when it is highest.
+size_t qt::heap_peak_since_reset() { return __sanitizer_get_current_allocated_bytes(); }
+size_t qt::heap_peak_reset() { return __sanitizer_get_current_allocated_bytes(); }
+
 #else
+
+#include <malloc.h>
 
 extern "C" {
 void *__libc_malloc(size_t);
@@ -22,7 +28,23 @@ void __libc_free(void *);
 
 namespace {
 std::atomic<long> live{0};
+std::atomic<size_t> bytes{0}, peak{0};
+
+void *counted(void *p)
+{
+    if (p) {
+        size_t now = bytes += malloc_usable_size(p);
+        if (now > peak.load(std::memory_order_relaxed))
+            peak.store(now, std::memory_order_relaxed);
+    }
+    return p;
 }
+void uncounted(void *p)
+{
+    if (p)
+        bytes -= malloc_usable_size(p);
+}
+} // namespace
 
 extern "C" {
 void *malloc(size_t n)
@@ -30,32 +52,42 @@ void *malloc(size_t n)
     void *p = __libc_malloc(n);
     if (p)
         ++live;
-    return p;
+    return counted(p);
 }
 void *calloc(size_t n, size_t size)
 {
     void *p = __libc_calloc(n, size);
     if (p)
         ++live;
-    return p;
+    return counted(p);
 }
 void *realloc(void *p, size_t n)
 {
+    size_t old = p ? malloc_usable_size(p) : 0;
     void *q = __libc_realloc(p, n);
     if (!p && q)
         ++live;
     else if (p && !q && n == 0)
         --live; // realloc(p, 0) freed p
-    return q;
+    if (q || n == 0)
+        bytes -= old;
+    return counted(q);
 }
 void free(void *p)
 {
     if (p)
         --live;
+    uncounted(p);
     __libc_free(p);
 }
 }
 
 long qt::heap_live() { return live.load(); }
+size_t qt::heap_peak_since_reset() { return peak.load(); }
+size_t qt::heap_peak_reset()
+{
+    peak.store(bytes.load());
+    return peak.load();
+}
 
 #endif

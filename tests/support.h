@@ -26,6 +26,10 @@ namespace qt {
 // Heap blocks (bytes under ASan) live now: back at its value once
 // everything allocated since has been freed.
 long heap_live();
+// The most heap bytes in use since the last reset, which returns the bytes
+// in use then (under ASan both are the bytes in use now).
+size_t heap_peak_since_reset();
+size_t heap_peak_reset();
 
 using Bytes = std::vector<uint8_t>;
 

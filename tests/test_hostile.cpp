@@ -688,3 +688,70 @@ TEST(Hostile, RewrittenOperationNeverFaults)
         }
     }
 }
+
+// With a budget B, what a decode holds for its peer (buffered input,
+// strings, frames and the container it fills) stays within 2 * B + 16 KiB
+// whatever the input, and FREE gives it all back. Fed in pieces of B.
+TEST(Hostile, BudgetBoundsEverythingADecodeHolds)
+{
+    const size_t B = 4096;
+    auto entries = [](Type t, uint32_t keys, uint32_t values, size_t klen, size_t vlen) {
+        Bytes w = u32(keys);
+        for (uint32_t k = 0; k < keys; ++k) {
+            std::string key = std::to_string(k);
+            key.resize(std::max(klen, key.size()), 'k');
+            w = cat({w, str(key)});
+            if (t != qv::MAP)
+                w = cat({w, u32(values)});
+            for (uint32_t v = 0; v < values; ++v)
+                w = cat({w, str(std::string(vlen, 'v'))});
+        }
+        return w;
+    };
+    struct Shape {
+        const char *name;
+        Type type;
+        Bytes wire;
+        int want;
+    } shapes[] = {
+        {"many short keys", qv::MAP, entries(qv::MAP, 20000, 1, 1, 0), AXDR_FALSE},
+        {"many empty values", qv::MULTIMAP, entries(qv::MULTIMAP, 1, 60000, 1, 0), AXDR_FALSE},
+        {"many empty values", qv::ARRAYMAP, entries(qv::ARRAYMAP, 1, 60000, 1, 0), AXDR_FALSE},
+        {"huge announced count", qv::MAP, cat({u32(0x7ffffffe), str("a"), u32(1)}), AXDR_FALSE},
+        {"huge announced count", qv::MULTIMAP, cat({u32(0x7ffffffe), str("a"), u32(0x7ffffffe)}), AXDR_FALSE},
+        {"long strings that fit", qv::MAP, entries(qv::MAP, 1, 1, 3000, 3000), AXDR_TRUE},
+        {"long strings that do not", qv::MAP, entries(qv::MAP, 40, 1, 3000, 3000), AXDR_FALSE},
+        {"a string past the budget", qv::MULTIMAP, entries(qv::MULTIMAP, 1, 1, 1, B + 1), AXDR_FALSE},
+    };
+    for (const Shape &sh : shapes) {
+        for (size_t piece : {B, size_t{7}}) {
+            SCOPED_TRACE(std::string(sh.name) + " " + qv::type_name(sh.type) + ", pieces of " +
+                         std::to_string(piece));
+            const long live = heap_live();
+            const size_t before = heap_peak_reset();
+            size_t peak = 0;
+            int r = AXDR_PENDING;
+            {
+                Value v(sh.type);
+                Stream s(axdr_incr_create(AXDR_DECODE, 0));
+                axdr_set_budget(s.get(), B);
+                for (size_t off = 0; off < sh.wire.size() && r == AXDR_PENDING;) {
+                    size_t n = std::min(piece, sh.wire.size() - off);
+                    ASSERT_EQ(axdr_feed(s.get(), sh.wire.data() + off, n), 0);
+                    off += n;
+                    r = qv::code(s.get(), &v);
+                    peak = std::max(peak, heap_peak_since_reset());
+                }
+                if (r == AXDR_PENDING) {
+                    axdr_feed_end(s.get());
+                    r = qv::code(s.get(), &v);
+                }
+                peak = std::max(peak, heap_peak_since_reset());
+            }
+            const long leaked = heap_live() - live;
+            EXPECT_EQ(r, sh.want);
+            EXPECT_LE(peak - before, 2 * B + 16 * 1024);
+            EXPECT_EQ(leaked, 0) << "FREE gives back what the decode built";
+        }
+    }
+}

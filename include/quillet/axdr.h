@@ -117,6 +117,17 @@ AXDR_EXPORT int axdr_element(axdr_stream_t *s, const char *name, int is_first,
 /* Releases what a decode allocated: axdr_free(axdr_wrapstring, &str). */
 AXDR_EXPORT void axdr_free(axdr_filter_t filter, void *obj);
 
+/* The budget of a stream (axdr_set_budget) bounds what a decode holds.
+ * A decoder that fills an object reports what it holds itself (the
+ * object's memory and the strings it keeps) as `held`; strings the stream
+ * hands it afterwards count on top until its next report. Returns how many
+ * more bytes the decode may hold (SIZE_MAX: no budget). A string that would
+ * not fit gives AXDR_FALSE. */
+AXDR_EXPORT size_t axdr_budget_hold(axdr_stream_t *s, size_t held);
+
+/* The reporting decode is over: what it filled is the caller's now. */
+AXDR_EXPORT void axdr_budget_done(axdr_stream_t *s);
+
 /* The frame handle: an opaque word written by setup and handed to teardown. */
 typedef uintptr_t axdr_frame_t;
 

@@ -91,6 +91,11 @@ struct Stream {
     size_t window;   // encode: most bytes held before pending
 
     size_t budget;
+    // A decoder that fills an object under the budget reports what it
+    // holds (held); strings handed to it since count on top (handed).
+    bool accounting;
+    size_t held;
+    size_t handed;
     Unit unit;
 
     Frame *frames;
@@ -118,6 +123,13 @@ void stream_init(Stream *st, Kind kind, int op);
 void stream_release(Stream *st);
 void update_slow(Stream *st);
 void unit_clear(Unit *u);
+
+// What a decode under the budget may hold beside its buffered input.
+constexpr size_t budget_slack = 12 * 1024;
+size_t budget_limit(const Stream *st);
+// What the runtime itself holds for the decode: the string in flight and
+// the frames.
+size_t runtime_held(const Stream *st);
 
 // Bytes the unit in flight still needs before it can complete (0: none).
 size_t unit_need(const Stream *st);

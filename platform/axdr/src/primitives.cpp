@@ -257,14 +257,22 @@ bool grow_string(Stream *st, size_t need)
     return true;
 }
 
-// Checks a decoded length against the caller's limit and the budget.
+// Checks a decoded length against the caller's limit and the budget: the
+// string must fit beside what the decode holds already.
 bool length_ok(const Stream *st, uint32_t len, unsigned maxlen)
 {
     if (len > maxlen)
         return false;
     if (uint64_t{len} + 1 > SIZE_MAX)
         return false;
-    return st->budget == 0 || len <= st->budget;
+    if (st->budget == 0)
+        return true;
+    if (len > st->budget)
+        return false;
+    if (!st->accounting)
+        return true;
+    uint64_t used = uint64_t{st->held} + st->handed + runtime_held(st) + len + 1;
+    return used <= budget_limit(st);
 }
 
 int string_decode_slow(Stream *st, char **sp, unsigned maxlen)
@@ -324,6 +332,8 @@ int string_decode_slow(Stream *st, char **sp, unsigned maxlen)
         std::free(u.str);
     } else {
         *sp = u.str;
+        if (st->accounting)
+            st->handed += size_t{u.len} + 1;
     }
     u.str = nullptr;
     u.owns = false;

@@ -65,6 +65,16 @@ void update_slow(Stream *st)
 static bool is_encode(int op) { return op == AXDR_ENCODE || op == AXDR_ENCODE_ALT; }
 static bool is_decode(int op) { return op == AXDR_DECODE || op == AXDR_DECODE_ALT; }
 
+size_t budget_limit(const Stream *st)
+{
+    return st->budget > SIZE_MAX - budget_slack ? SIZE_MAX : st->budget + budget_slack;
+}
+
+size_t runtime_held(const Stream *st)
+{
+    return (st->unit.owns ? st->unit.cap : 0) + st->frames_cap * sizeof(Frame) + st->arena_cap;
+}
+
 void stream_init(Stream *st, Kind kind, int op)
 {
     new (st) Stream{};
@@ -193,6 +203,7 @@ void axdr_reset(axdr_stream_t *s)
 {
     Stream *st = impl(s);
     unit_clear(&st->unit);
+    axdr_budget_done(s);
     st->active = st->saved = 0;
     st->unwinding = false;
     if (st->kind == KIND_MEM) {
@@ -321,6 +332,26 @@ void axdr_set_budget(axdr_stream_t *s, size_t max_bytes)
     Stream *st = impl(s);
     st->budget = max_bytes;
     update_slow(st);
+}
+
+size_t axdr_budget_hold(axdr_stream_t *s, size_t bytes)
+{
+    Stream *st = impl(s);
+    if (st->budget == 0)
+        return SIZE_MAX;
+    st->accounting = true;
+    st->held = bytes;
+    st->handed = 0;
+    size_t limit = budget_limit(st);
+    size_t rt = runtime_held(st);
+    return bytes < limit && rt < limit - bytes ? limit - bytes - rt : 0;
+}
+
+void axdr_budget_done(axdr_stream_t *s)
+{
+    Stream *st = impl(s);
+    st->accounting = false;
+    st->held = st->handed = 0;
 }
 
 void axdr_fault_at(axdr_stream_t *s, int kind, unsigned long n, int result)
