@@ -2,30 +2,10 @@
 
 #include <cstdint>
 
+#include "text_form.h"
+
 namespace tool {
 namespace {
-
-// Length of the well-formed UTF-8 sequence at p (0: none starts there).
-size_t utf8_length(const unsigned char *p)
-{
-    unsigned char c = p[0];
-    auto cont = [](unsigned char b) { return b >= 0x80 && b <= 0xbf; };
-    if (c < 0x80)
-        return 1;
-    if (c >= 0xc2 && c <= 0xdf)
-        return cont(p[1]) ? 2 : 0;
-    if (c >= 0xe0 && c <= 0xef) {
-        // No overlong forms (e0 a0..), no surrogates (ed 80..9f).
-        unsigned char lo = c == 0xe0 ? 0xa0 : 0x80, hi = c == 0xed ? 0x9f : 0xbf;
-        return p[1] >= lo && p[1] <= hi && cont(p[2]) ? 3 : 0;
-    }
-    if (c >= 0xf0 && c <= 0xf4) {
-        // No overlong forms (f0 90..), nothing above U+10FFFF (f4 80..8f).
-        unsigned char lo = c == 0xf0 ? 0x90 : 0x80, hi = c == 0xf4 ? 0x8f : 0xbf;
-        return p[1] >= lo && p[1] <= hi && cont(p[2]) && cont(p[3]) ? 4 : 0;
-    }
-    return 0;
-}
 
 bool put(const std::string &s, FILE *out)
 {

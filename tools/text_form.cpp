@@ -99,7 +99,15 @@ void append_escaped(std::string *out, const char *s, bool key)
             }
             break;
         default:
-            if (c < 0x20 || c == 0x7f) {
+            // Text that is not UTF-8 is shown byte by byte, so that the
+            // output is UTF-8 whatever the value holds.
+            const auto *u = reinterpret_cast<const unsigned char *>(s + i);
+            if (size_t n = c < 0x80 ? 0 : utf8_length(u)) {
+                out->append(s + i, n);
+                i += n - 1;
+                continue;
+            }
+            if (c < 0x20 || c >= 0x7f) {
                 char esc[8];
                 std::snprintf(esc, sizeof esc, "\\x%02x", c);
                 *out += esc;
@@ -111,6 +119,28 @@ void append_escaped(std::string *out, const char *s, bool key)
 }
 
 } // namespace
+
+// Length of the well-formed UTF-8 sequence at p (0: none starts there).
+size_t utf8_length(const unsigned char *p)
+{
+    unsigned char c = p[0];
+    auto cont = [](unsigned char b) { return b >= 0x80 && b <= 0xbf; };
+    if (c < 0x80)
+        return 1;
+    if (c >= 0xc2 && c <= 0xdf)
+        return cont(p[1]) ? 2 : 0;
+    if (c >= 0xe0 && c <= 0xef) {
+        // No overlong forms (e0 a0..), no surrogates (ed 80..9f).
+        unsigned char lo = c == 0xe0 ? 0xa0 : 0x80, hi = c == 0xed ? 0x9f : 0xbf;
+        return p[1] >= lo && p[1] <= hi && cont(p[2]) ? 3 : 0;
+    }
+    if (c >= 0xf0 && c <= 0xf4) {
+        // No overlong forms (f0 90..), nothing above U+10FFFF (f4 80..8f).
+        unsigned char lo = c == 0xf0 ? 0x90 : 0x80, hi = c == 0xf4 ? 0x8f : 0xbf;
+        return p[1] >= lo && p[1] <= hi && cont(p[2]) && cont(p[3]) ? 4 : 0;
+    }
+    return 0;
+}
 
 std::string quote(std::string_view s)
 {

@@ -3,7 +3,8 @@
 // Lines end with '\n'; empty lines and lines starting with '#' are skipped.
 // Containers take key=value lines, split at the first '=' that is not
 // escaped; in keys and values a backslash starts an escape: \\ \n \r \t \=
-// \# and \xHH (HH two hex digits, not 00). The single-valued types take one
+// \# and \xHH (HH two hex digits, not 00). Written text is UTF-8: other
+// bytes are written as \xHH. The single-valued types take one
 // line, read as it is.
 #ifndef QUILLET_TOOL_TEXT_FORM_H
 #define QUILLET_TOOL_TEXT_FORM_H
@@ -20,6 +21,9 @@ struct TextError {
     unsigned line = 0; // 0: not about one line
     std::string what;
 };
+
+// Length of the well-formed UTF-8 sequence at p (0: none starts there).
+size_t utf8_length(const unsigned char *p);
 
 // Text quoted for a message: control bytes and quotes escaped, long text cut.
 std::string quote(std::string_view s);
