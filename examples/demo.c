@@ -97,7 +97,7 @@ int main(void)
     const size_t count = sizeof values / sizeof values[0];
 
     axdr_stream_t *ps = axdr_print_create(NULL);
-    axdr_stream_t *dec[4] = {NULL, NULL, NULL, NULL};
+    axdr_stream_t *dec[sizeof values / sizeof values[0]] = {NULL};
     int failed = !ps;
     printf("Each value moves from an encoder whose window holds %d bytes to a decoder\n"
            "fed %d bytes at a time; both filters stop with a pending status whenever\n"
