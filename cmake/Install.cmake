@@ -1,5 +1,9 @@
 # Installs the four libraries with their headers, a pkg-config file and a
-# CMake package each (axdr, strmap, netutil, quillet), and the tool.
+# CMake package each (axdr, strmap, netutil, quillet), and the tool with its
+# manual page; and packs them as three Debian packages, one per component:
+#   runtime  the shared libraries and their SONAME links
+#   dev      headers, .pc files, CMake package files, the lib*.so links
+#   tools    bin/quillet and quillet(1)
 include(CMakePackageConfigHelpers)
 
 set(QUILLET_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake)
@@ -12,12 +16,12 @@ set_target_properties(quillet_contract PROPERTIES EXPORT_NAME contract)
 install(FILES
     ${PROJECT_SOURCE_DIR}/include/quillet/axdr.h
     ${PROJECT_SOURCE_DIR}/include/quillet/quillet.h
-  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quillet)
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quillet COMPONENT dev)
 install(FILES
     ${PROJECT_SOURCE_DIR}/platform/axdr/include/axdr_runtime.h
     ${PROJECT_SOURCE_DIR}/platform/strmap/include/strmap.h
     ${PROJECT_SOURCE_DIR}/platform/netutil/include/netutil.h
-  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
 
 # The .pc files find the tree from their own place, so an installed tree
 # can be moved (cmake --install --prefix, DESTDIR).
@@ -31,9 +35,9 @@ function(quillet_package)
   cmake_parse_arguments(PARSE_ARGV 0 arg "" "NAME;DESCRIPTION;CFLAGS" "TARGETS;REQUIRES")
   set(name ${arg_NAME})
   install(TARGETS ${arg_TARGETS} EXPORT ${name}Targets
-    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev)
   install(EXPORT ${name}Targets NAMESPACE ${name}::
-    DESTINATION ${QUILLET_CMAKEDIR}/${name})
+    DESTINATION ${QUILLET_CMAKEDIR}/${name} COMPONENT dev)
 
   set(pkg_name ${name})
   set(pkg_deps "${arg_REQUIRES}")
@@ -44,7 +48,7 @@ function(quillet_package)
     VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
   install(FILES ${PROJECT_BINARY_DIR}/pkg/${name}Config.cmake
     ${PROJECT_BINARY_DIR}/pkg/${name}ConfigVersion.cmake
-    DESTINATION ${QUILLET_CMAKEDIR}/${name})
+    DESTINATION ${QUILLET_CMAKEDIR}/${name} COMPONENT dev)
 
   set(pc_name ${name})
   set(pc_description "${arg_DESCRIPTION}")
@@ -60,7 +64,7 @@ function(quillet_package)
   configure_file(${PROJECT_SOURCE_DIR}/cmake/pkgconfig.pc.in
     ${PROJECT_BINARY_DIR}/pkg/${name}.pc @ONLY)
   install(FILES ${PROJECT_BINARY_DIR}/pkg/${name}.pc
-    DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+    DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 endfunction()
 
 quillet_package(NAME axdr TARGETS axdr quillet_contract
@@ -74,4 +78,36 @@ quillet_package(NAME quillet TARGETS quillet
   REQUIRES axdr strmap netutil
   CFLAGS "-D_FILE_OFFSET_BITS=64")
 
-install(TARGETS quillet_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS quillet_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+install(FILES ${PROJECT_SOURCE_DIR}/docs/quillet.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+  COMPONENT tools)
+
+# cpack -G DEB: libquillet0, libquillet-dev and quillet-tools.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME quillet)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+set(CPACK_PACKAGE_CONTACT "quillet developers <quillet@example.org>")
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL runtime dev tools)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libquillet0)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
+set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
+  "Resumable XDR filters: libquillet and its runtime, containers and address types")
+set(CPACK_DEBIAN_DEV_PACKAGE_NAME libquillet-dev)
+set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
+set(CPACK_COMPONENT_DEV_DESCRIPTION "Resumable XDR filters: headers, pkg-config and CMake files")
+set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME quillet-tools)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
+set(CPACK_COMPONENT_TOOLS_DESCRIPTION "Resumable XDR filters: the quillet command")
+# Headers and tools go with exactly this build of the libraries; the
+# libraries' own needs (libc) come from dpkg-shlibdeps, which the packages
+# of one build cannot ask about each other.
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libquillet0 (= ${PROJECT_VERSION})")
+set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libquillet0 (= ${PROJECT_VERSION})")
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR}/src
+  ${PROJECT_BINARY_DIR}/platform/axdr ${PROJECT_BINARY_DIR}/platform/strmap
+  ${PROJECT_BINARY_DIR}/platform/netutil)
+include(CPack)

@@ -11,6 +11,10 @@
  * stream and call again: the chain unwinds with AXDR_FALSE and releases what
  * it holds.
  *
+ * Freeing a decoded object, the one way: once the decode has ended (AXDR_TRUE
+ * or AXDR_FALSE), set s->x_op = AXDR_FREE on the same stream and call the
+ * filter once more with the same object.
+ *
  * Compiles as C99 and as C++. Needs rlim_t of 64 bits: on 32-bit glibc
  * targets, build with -D_FILE_OFFSET_BITS=64.
  */
@@ -47,13 +51,14 @@ extern "C" {
 #endif
 
 /* A string map: key count, then each key and its value as XDR strings.
- * Decoding initialises *m; AXDR_FREE destroys it. Prints one element per
- * key. */
+ * Decoding initialises *m (reading nothing of it; start from a zeroed map all
+ * the same, as freeing reads it); AXDR_FREE destroys it. Prints one element
+ * per key. */
 QUILLET_EXPORT int axdr_map_t(axdr_stream_t *s, map_t *m);
 
 /* Multi-valued maps: key count, then per key the key, its value count and
  * its values. A key that arrives with no values does not enter the
- * container. */
+ * container. Decoding and AXDR_FREE treat *m as axdr_map_t does. */
 QUILLET_EXPORT int axdr_arraymap_t(axdr_stream_t *s, arraymap_t *m);
 QUILLET_EXPORT int axdr_multimap_t(axdr_stream_t *s, multimap_t *m);
 

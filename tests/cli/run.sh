@@ -4,9 +4,13 @@
 #
 #   run.sh golden DIR CASE CMD...   CASE.txt -> CASE.xdr -> CASE.out; every
 #                                   truncation of CASE.xdr and a trailing
-#                                   byte are refused
-#   run.sh errors TABLE CMD...      bad text is refused, naming its line
+#                                   byte are refused; decode gives it back
+#   run.sh seeds CORPUS CMD...      every fuzz seed that decodes comes back
+#                                   through decode and decode --json
+#   run.sh errors TABLE CMD...      bad text is refused, naming its line;
+#                                   bad bytes at one offset for any chunking
 #   run.sh usage VERSION CMD...     help, types, version, command-line errors
+#   run.sh memory CMD...            encode's peak memory against its text
 set -u
 mode=$1
 shift
@@ -38,6 +42,53 @@ expect_refusal() {
   done
 }
 
+# The JSON of a decoded value (standard input) as the text form encode
+# reads, with only the escapes that form needs; refuses a JSON value of the
+# wrong shape for the type.
+json_to_text='
+import json, sys
+t, v = sys.argv[1], json.load(sys.stdin)
+def esc(s, key):
+    out = bytearray()
+    for i, c in enumerate(s.encode("utf-8", "surrogateescape")):
+        pre = c == 92 or c == 10 or (key and (c == 61 or (c == 35 and i == 0)))
+        out += b"\\" + (b"n" if c == 10 else bytes([c])) if pre else bytes([c])
+    return bytes(out)
+def limit(x):
+    assert x == "infinity" or type(x) is int, x
+    return str(x)
+w = sys.stdout.buffer
+if t.endswith("map_t"):
+    assert type(v) is dict, v
+    for k, vs in v.items():
+        assert (type(vs) is str) == (t == "map_t"), vs
+        for x in [vs] if t == "map_t" else vs:
+            w.write(esc(k, True) + b"=" + esc(x, False) + b"\n")
+elif t == "rlimit":
+    assert sorted(v) == ["rlim_cur", "rlim_max"], v
+    w.write((limit(v["rlim_cur"]) + " " + limit(v["rlim_max"]) + "\n").encode())
+elif t == "rlim_t":
+    w.write((limit(v) + "\n").encode())
+else:
+    assert type(v) is str, v
+    w.write((v + "\n").encode())
+'
+
+# roundtrip TYPE XDR WANT CMD...: decode XDR to text, and to JSON turned
+# into text, and encode both: each gives WANT.
+roundtrip() {
+  local type=$1 xdr=$2 want=$3
+  shift 3
+  "$@" decode "$type" "$xdr" >"$tmp/rt.txt" || fail "decode $xdr"
+  "$@" encode "$type" "$tmp/rt.txt" >"$tmp/rt.xdr" || fail "decode $xdr | encode"
+  cmp -s "$tmp/rt.xdr" "$want" || fail "decode $xdr | encode: bytes differ from $want"
+  "$@" decode --json --chunk 3 "$type" "$xdr" >"$tmp/rt.json" || fail "decode --json $xdr"
+  python3 -c "$json_to_text" "$type" <"$tmp/rt.json" >"$tmp/rt.txt" ||
+    fail "decode --json $xdr: not JSON of a $type: $(cat "$tmp/rt.json")"
+  "$@" encode "$type" "$tmp/rt.txt" >"$tmp/rt.xdr" || fail "decode --json $xdr, encode"
+  cmp -s "$tmp/rt.xdr" "$want" || fail "decode --json $xdr: another value"
+}
+
 case $mode in
 golden)
   dir=$1 name=$2
@@ -62,6 +113,8 @@ golden)
   "$@" encode "$type" "$txt" | "$@" print "$type" >"$tmp/c.out" || fail "encode | print"
   diff -u "$out" "$tmp/c.out" || fail "encode | print: text differs from $out"
 
+  roundtrip "$type" "$xdr" "$xdr" "$@"
+
   # Every proper prefix is refused, at the offset where the input ended.
   size=$(wc -c <"$xdr")
   for ((k = 0; k < size; k++)); do
@@ -77,20 +130,60 @@ golden)
   echo "$name: $size bytes, $size truncations refused"
   ;;
 
+seeds)
+  corpus=$1
+  shift
+  n=0 seen=
+  for seed in "$corpus"/*/*; do
+    # TYPE-..., with the wire bytes after 7 bytes of schedule and as many
+    # piece sizes as byte 6 says (modulo 16).
+    name=${seed##*/} type=${name%%-*}
+    skip=$(($(od -An -tu1 -j6 -N1 "$seed") % 16 + 7))
+    tail -c "+$((skip + 1))" "$seed" >"$tmp/seed.xdr"
+    # Seeds differ mostly in their schedule: each wire once.
+    sum=$(cksum <"$tmp/seed.xdr")
+    case $seen in *"/$type $sum/"*) continue ;; esac
+    seen="$seen/$type $sum/"
+    "$@" print "$type" "$tmp/seed.xdr" >"$tmp/seed.out" 2>/dev/null || continue
+    n=$((n + 1))
+    # The bytes may not be the canonical form of their value (a key with no
+    # values is dropped): encode what decode wrote, and check that it is the
+    # same value before the round trip itself.
+    "$@" decode "$type" "$tmp/seed.xdr" | "$@" encode "$type" >"$tmp/seed.enc" ||
+      fail "$name: decode | encode"
+    "$@" print "$type" "$tmp/seed.enc" | diff -u "$tmp/seed.out" - ||
+      fail "$name: decode | encode gives another value"
+    roundtrip "$type" "$tmp/seed.xdr" "$tmp/seed.enc" "$@"
+  done
+  [ "$n" -gt 0 ] || fail "no seed decodes"
+  echo "$n seeds come back through decode"
+  ;;
+
 errors)
   table=$1
   shift
   n=0
-  # TYPE<TAB>LINE<TAB>TEXT, the text with printf %b escapes.
+  # TYPE<TAB>LINE<TAB>TEXT, the text with printf %b escapes: refused by
+  # encode. TYPE<TAB>@OFFSET<TAB>BYTES: refused by print, at that offset
+  # however the bytes arrive.
   while IFS=$'\t' read -r type line text; do
     case $type in '#'* | '') continue ;; esac
     n=$((n + 1))
+    if [ "${line:0:1}" = @ ]; then
+      printf '%b' "$text" >"$tmp/in.xdr"
+      for chunk in 1 3 4096; do
+        "$@" print --chunk $chunk "$type" "$tmp/in.xdr" >/dev/null 2>"$tmp/err"
+        expect_refusal "$type '$text' in pieces of $chunk" $? "$tmp/err" "$type" \
+          "byte offset ${line:1}: malformed value"
+      done
+      continue
+    fi
     printf '%b' "$text" >"$tmp/in.txt"
     "$@" encode "$type" "$tmp/in.txt" >"$tmp/out" 2>"$tmp/err"
     expect_refusal "$type '$text'" $? "$tmp/err" "$type" "line $line:"
     [ -s "$tmp/out" ] && fail "$type '$text': wrote bytes although refused"
   done <"$table"
-  echo "$n bad texts refused"
+  echo "$n bad texts and bytes refused"
   ;;
 
 usage)
@@ -108,8 +201,8 @@ usage)
 
   # Command-line errors exit with 2 and print nothing on standard output.
   while IFS= read -r args; do
-    # shellcheck disable=SC2086
-    "$@" $args </dev/null >"$tmp/out" 2>"$tmp/err"
+    eval "argv=($args)"
+    "$@" "${argv[@]}" </dev/null >"$tmp/out" 2>"$tmp/err"
     status=$?
     [ "$status" -eq 2 ] || fail "'$args': exit status $status, expected 2"
     [ -s "$tmp/err" ] || fail "'$args': no message"
@@ -122,11 +215,37 @@ print struct_t
 encode map_t a b
 print --chunk 0 map_t
 print --chunk x map_t
+print --chunk +5 map_t
+print --chunk ' 7' map_t
+print --chunk 0x10 map_t
+decode --json --window 4 map_t
+encode --json map_t
 encode --window map_t
 print --window 4 map_t
 print map_t /nonexistent/file
 EOF
   ;;
+memory)
+  # About 20 MB of key=value text, 40 bytes a line; the old encode kept
+  # every line as a string of its own and peaked at 18 times the text.
+  python3 -c '
+import sys
+w = sys.stdout.write
+for i in range(500000):
+    w("host.%07d.name=value-%07d-abcdefghijk\n" % (i, i))' >"$tmp/big.txt"
+  python3 - "$tmp/big.txt" "$@" <<'EOF' || fail "encode's peak memory"
+import os, resource, subprocess, sys
+text, cmd = sys.argv[1], sys.argv[2:]
+with open(os.devnull, "wb") as null:
+    rc = subprocess.run(cmd + ["encode", "map_t", text], stdout=null).returncode
+peak = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss * 1024
+size = os.path.getsize(text)
+print("encode map_t of %d bytes of text: exit %d, peak %d bytes (%.2f times)" %
+      (size, rc, peak, peak / size))
+sys.exit(rc != 0 or peak > 3 * size)
+EOF
+  ;;
+
 *)
   echo "unknown mode $mode" >&2
   exit 2

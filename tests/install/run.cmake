@@ -1,9 +1,10 @@
 # Installs the build tree into WORK/prefix, checks its files, then builds
 # and runs a small consumer against it twice: with find_package and with
-# pkg-config.
+# pkg-config. With CPACK set, the tree is instead the Debian packages of the
+# build unpacked into a scratch root, each package checked on its own first.
 # Inputs: BUILD_DIR CONSUMER_DIR WORK LIBDIR VERSION C_COMPILER GENERATOR
 #         MAKE_PROGRAM PKG_CONFIG FLAGS (extra compile and link flags)
-#         LIBS (extra flags at the end of the link)
+#         LIBS (extra flags at the end of the link) [CPACK DPKG_DEB]
 function(run what)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
   if(NOT rc EQUAL 0)
@@ -12,9 +13,55 @@ function(run what)
   set(out "${out}" PARENT_SCOPE)
 endfunction()
 
-set(prefix ${WORK}/prefix)
 file(REMOVE_RECURSE ${WORK})
-run("install" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+if(NOT CPACK)
+  set(prefix ${WORK}/prefix)
+  run("install" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+else()
+  run("cpack" ${CPACK} -G DEB -B ${WORK}/debs --config ${BUILD_DIR}/CPackConfig.cmake)
+  # check_package(NAME DEPENDS-REGEX HOLDS <regexes...> LACKS <regexes...>):
+  # its Depends field and its file listing; then unpacks it.
+  function(check_package name depends)
+    cmake_parse_arguments(PARSE_ARGV 2 arg "" "" "HOLDS;LACKS")
+    file(GLOB deb ${WORK}/debs/${name}_${VERSION}_*.deb)
+    if(NOT deb)
+      message(FATAL_ERROR "no package ${name}")
+    endif()
+    run("dpkg-deb -f ${name}" ${DPKG_DEB} -f ${deb} Depends)
+    if(NOT out MATCHES "${depends}")
+      message(FATAL_ERROR "${name} depends on '${out}', not on ${depends}")
+    endif()
+    run("dpkg-deb -c ${name}" ${DPKG_DEB} -c ${deb})
+    foreach(pattern IN LISTS arg_HOLDS)
+      if(NOT out MATCHES "${pattern}")
+        message(FATAL_ERROR "${name} lacks ${pattern}:\n${out}")
+      endif()
+    endforeach()
+    foreach(pattern IN LISTS arg_LACKS)
+      if(out MATCHES "${pattern}")
+        message(FATAL_ERROR "${name} holds ${pattern}:\n${out}")
+      endif()
+    endforeach()
+    run("dpkg-deb -x ${name}" ${DPKG_DEB} -x ${deb} ${WORK}/root)
+  endfunction()
+
+  set(l "usr/${LIBDIR}")
+  # No C++ runtime for the libraries.
+  check_package(libquillet0 "^libc6[^,]*$"
+    HOLDS "${l}/libquillet.so.0 -> libquillet.so.${VERSION}\n" "${l}/libaxdr.so.0 -> "
+          "${l}/libstrmap.so.0 -> " "${l}/libnetutil.so.0 -> " "${l}/libnetutil.so.${VERSION}\n"
+    LACKS "include/" "bin/" "\\.so -> ")
+  check_package(libquillet-dev "libquillet0 \\(= ${VERSION}\\)"
+    HOLDS "include/quillet/quillet.h" "include/quillet/axdr.h" "include/axdr_runtime.h"
+          "include/strmap.h" "include/netutil.h" "pkgconfig/quillet.pc" "pkgconfig/strmap.pc"
+          "cmake/quillet/quilletConfig.cmake" "cmake/axdr/axdrTargets.cmake"
+          "${l}/libquillet.so -> libquillet.so.0\n"
+    LACKS "\\.so\\.0 -> " "\\.so\\.${VERSION}" "bin/")
+  check_package(quillet-tools "libquillet0 \\(= ${VERSION}\\)"
+    HOLDS "usr/bin/quillet\n" "usr/share/man/man1/quillet.1"
+    LACKS "${l}/" "include/")
+  set(prefix ${WORK}/root/usr)
+endif()
 
 # Each library as lib<name>.so -> lib<name>.so.0 -> lib<name>.so.VERSION.
 foreach(lib quillet axdr strmap netutil)

@@ -15,7 +15,12 @@
  * Giving up on a pending transfer
  *   decode: call axdr_feed_end(), then call the filter again with the same
  *           arguments: every level ends with AXDR_FALSE and releases what it
- *           holds; then AXDR_FREE the object.
+ *           holds; then free the object as below.
+ *
+ * Freeing a decoded object (the one way)
+ *   Once its decode has ended, with AXDR_TRUE or AXDR_FALSE, set
+ *   s->x_op = AXDR_FREE on the stream that decoded it and call the filter
+ *   once more with the same object; then axdr_destroy(s).
  *   encode: axdr_reset() drops the saved frames and the unsent output (an
  *           encode holds nothing of its own).
  *
@@ -45,7 +50,8 @@ extern "C" {
 /* --- construction --------------------------------------------------- */
 
 /* A memory stream over buf[0..len) for op (AXDR_ENCODE, AXDR_DECODE or
- * their ALT codes). NULL when out of memory. */
+ * their ALT codes). NULL when out of memory. A decoded object is freed on
+ * the stream that decoded it: s->x_op = AXDR_FREE, then the filter again. */
 AXDR_EXPORT axdr_stream_t *axdr_mem_create(void *buf, size_t len, int op);
 
 /* An incremental stream for op. On encode, window is the most output bytes
