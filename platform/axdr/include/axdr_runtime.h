@@ -68,7 +68,9 @@ AXDR_EXPORT void axdr_destroy(axdr_stream_t *s);
 
 /* Drops saved frames, the unit in progress, unread input and undrained
  * output; keeps the operation, the budget and the fault settings. A memory
- * stream starts again at the beginning of its buffer. */
+ * stream starts again at the beginning of its buffer. Strings that a
+ * pending decode parked in its frames are the filters' own and leak: unwind
+ * with axdr_feed_end first, as for axdr_destroy. */
 AXDR_EXPORT void axdr_reset(axdr_stream_t *s);
 
 /* Bytes moved through the stream's wire so far (read or written). */
@@ -99,17 +101,22 @@ AXDR_EXPORT const void *axdr_output(const axdr_stream_t *s, size_t *len);
 AXDR_EXPORT void axdr_output_consume(axdr_stream_t *s, size_t n);
 
 /* Caps what a decode through s holds for its peer (0: no cap, the
- * default; axdr_reset keeps it).
- *   Strings: a string announced longer than max_bytes gives AXDR_FALSE as
- *   soon as its length has arrived, before anything is allocated for it.
- *   Without a cap a string's memory still grows only with the bytes that
- *   have arrived (at most about twice them), never with its announced
- *   length. The filters keep at most one finished string beside the one
- *   being received, so strings in flight stay under 2 * max_bytes.
+ * default; axdr_reset keeps it). With a cap of B, everything a decode
+ * holds (input buffered, the string being received, strings its filters
+ * keep, frames, and the container it fills: keys, values, buckets, index)
+ * stays at most 2 * B + 16 KiB for any input: the buffered input at most
+ * B, the rest at most B + 12 KiB. A decode that would go past it ends with
+ * AXDR_FALSE; AXDR_FREE then releases what it built.
+ *   Strings: a string announced longer than B, or longer than what is left,
+ *   gives AXDR_FALSE as soon as its length has arrived, before anything is
+ *   allocated for it. Without a cap a string's memory still grows only
+ *   with the bytes that have arrived, never with its announced length.
+ *   Containers: the decoder caps the container with what is left; bucket
+ *   arrays follow the cap, not the announced key count.
  *   Input: an incremental decode stream refuses (axdr_feed gives -1 and
- *   takes nothing) a piece that would leave more than max_bytes unread;
- *   feed pieces of at most max_bytes and call the filter between them, as
- *   a pending filter has always consumed everything fed. */
+ *   takes nothing) a piece that would leave more than B unread; feed
+ *   pieces of at most B and call the filter between them, as a pending
+ *   filter has always consumed everything fed. */
 AXDR_EXPORT void axdr_set_budget(axdr_stream_t *s, size_t max_bytes);
 
 /* --- printing ------------------------------------------------------- */
