@@ -84,9 +84,10 @@ inline void put_u32(Bytes &b, uint32_t v)
 inline void put_str(Bytes &b, const std::string &s)
 {
     put_u32(b, static_cast<uint32_t>(s.size()));
-    b.insert(b.end(), s.begin(), s.end());
-    while (b.size() % 4)
-        b.push_back(0);
+    size_t at = b.size();
+    b.resize(at + ((s.size() + 3) & ~size_t{3}), 0); // data and zero padding
+    if (!s.empty())
+        std::memcpy(b.data() + at, s.data(), s.size());
 }
 
 // Calls f until it stops returning pending (bounded), as a caller whose
