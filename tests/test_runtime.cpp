@@ -160,11 +160,12 @@ TEST(Primitives, HostileStrings)
         const char *wire;
         unsigned maxlen;
         int want;
+        const char *text = nullptr; // also encoded, with maxlen
     } rows[] = {
         {"nonzero padding", "00 00 00 01 61 00 01 00", ~0u, AXDR_FALSE},
         {"embedded NUL", "00 00 00 03 61 00 62 00", ~0u, AXDR_FALSE},
-        {"over maxlen", "00 00 00 03 61 62 63 00", 2, AXDR_FALSE},
-        {"at maxlen", "00 00 00 03 61 62 63 00", 3, AXDR_TRUE},
+        {"over maxlen", "00 00 00 03 61 62 63 00", 2, AXDR_FALSE, "abc"},
+        {"at maxlen", "00 00 00 03 61 62 63 00", 3, AXDR_TRUE, "abc"},
         {"huge length, little data", "ff ff ff ff 61 62 63 64", ~0u, AXDR_FALSE},
         {"2^31 length", "80 00 00 00 61 62 63 64", ~0u, AXDR_FALSE},
     };
@@ -190,6 +191,15 @@ TEST(Primitives, HostileStrings)
         EXPECT_EQ(p != nullptr, row.want == AXDR_TRUE);
         axdr_free(axdr_wrapstring, &p);
         EXPECT_EQ(p, nullptr);
+        // Encode on the fast path, the slow one (a far fault) and incrementally.
+        for (int way = 0; row.text && way < 3; ++way) {
+            Bytes out(16);
+            char *t = const_cast<char *>(row.text);
+            Stream e(way < 2 ? axdr_mem_create(out.data(), out.size(), AXDR_ENCODE) : axdr_incr_create(AXDR_ENCODE, 0));
+            if (way == 1)
+                axdr_fault_at(e.get(), AXDR_FAULT_PRIMITIVE, 99, AXDR_FALSE);
+            EXPECT_EQ(axdr_string(e.get(), &t, row.maxlen), row.want) << "encode, way " << way;
+        }
     }
 }
 

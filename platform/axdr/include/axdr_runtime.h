@@ -66,6 +66,11 @@ AXDR_EXPORT axdr_stream_t *axdr_print_create(FILE *f);
  * are the filters' own: unwind with axdr_feed_end first. */
 AXDR_EXPORT void axdr_destroy(axdr_stream_t *s);
 
+/* Decoded strings come from a few blocks that axdr_free keeps per thread
+ * for the next ones. This frees the calling thread's; a thread's exit and
+ * the runtime's unloading do it too. */
+AXDR_EXPORT void axdr_thread_release(void);
+
 /* Drops saved frames, the unit in progress, unread input and undrained
  * output; keeps the operation, the budget and the fault settings. A memory
  * stream starts again at the beginning of its buffer. Strings that a

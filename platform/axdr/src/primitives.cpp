@@ -4,6 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <malloc.h>
+#include <pthread.h>
+
 #include "internal.h"
 
 namespace axdr {
@@ -233,6 +236,90 @@ inline int prim32(axdr_stream_t *s, const char *name, void *v)
     return prim32_slow(impl(s), name, v);
 }
 
+// --- string blocks ---------------------------------------------------
+
+// A decoder releases each string right after its container copied it, and
+// the next string it reads is usually as short: the blocks it releases are
+// kept per thread and handed out again, so steady state neither allocates
+// nor frees. Only small blocks are kept, two at most (a key and a value),
+// so what the cache holds stays far inside the budget's slack.
+constexpr size_t cache_block_max = 256;
+constexpr int cache_slots = 2;
+
+struct BlockCache {
+    char *block[cache_slots];
+    size_t cap[cache_slots];
+    bool registered; // the thread-exit destructor knows this thread
+};
+
+__thread BlockCache tls_cache;
+pthread_key_t cache_key;
+pthread_once_t cache_once = PTHREAD_ONCE_INIT;
+bool cache_key_ok;
+
+void cache_drop(void *)
+{
+    BlockCache &c = tls_cache;
+    for (int i = 0; i < cache_slots; ++i) {
+        std::free(c.block[i]);
+        c.block[i] = nullptr;
+        c.cap[i] = 0;
+    }
+    c.registered = false;
+}
+
+void cache_key_create() { cache_key_ok = pthread_key_create(&cache_key, cache_drop) == 0; }
+
+// Frees the blocks still kept when the library goes, for the thread that
+// unloads it (at exit: the main thread); other threads' go at their exit.
+__attribute__((destructor)) void cache_unload() { cache_drop(nullptr); }
+
+// A block of at least `need` bytes: the smallest kept one that fits, else
+// a fresh one.
+char *block_take(size_t need)
+{
+    BlockCache &c = tls_cache;
+    int best = -1;
+    for (int i = 0; i < cache_slots; ++i)
+        if (c.block[i] && c.cap[i] >= need && (best < 0 || c.cap[i] < c.cap[best]))
+            best = i;
+    if (best < 0)
+        return static_cast<char *>(std::malloc(need));
+    char *p = c.block[best];
+    c.block[best] = nullptr;
+    return p;
+}
+
+// Takes back a string's block: kept when small and a slot is free (or holds
+// a smaller one), else freed.
+void block_give(char *p)
+{
+    if (!p)
+        return;
+    size_t cap = malloc_usable_size(p);
+    BlockCache &c = tls_cache;
+    if (cap <= cache_block_max) {
+        if (!c.registered) {
+            // Register once per thread, so that its exit frees the blocks.
+            pthread_once(&cache_once, cache_key_create);
+            c.registered = cache_key_ok && pthread_setspecific(cache_key, &c) == 0;
+        }
+        if (c.registered) {
+            int slot = 0;
+            for (int i = 1; i < cache_slots; ++i)
+                if (!c.block[i] || (c.block[slot] && c.cap[i] < c.cap[slot]))
+                    slot = i;
+            if (!c.block[slot] || c.cap[slot] < cap) {
+                char *old = c.block[slot];
+                c.block[slot] = p;
+                c.cap[slot] = cap;
+                p = old;
+            }
+        }
+    }
+    std::free(p);
+}
+
 // --- strings ---------------------------------------------------------
 
 bool grow_string(Stream *st, size_t need)
@@ -248,7 +335,7 @@ bool grow_string(Stream *st, size_t need)
         ncap = size_t{u.len} + 1;
     if (!may_allocate(st))
         return false;
-    char *p = static_cast<char *>(std::realloc(u.str, ncap));
+    char *p = u.str ? static_cast<char *>(std::realloc(u.str, ncap)) : block_take(ncap);
     if (!p)
         return false;
     u.str = p;
@@ -329,7 +416,7 @@ int string_decode_slow(Stream *st, char **sp, unsigned maxlen)
     if (*sp) {
         // The caller's buffer, sized for maxlen (checked above) plus NUL.
         std::memcpy(*sp, u.str, size_t{u.len} + 1);
-        std::free(u.str);
+        block_give(u.str);
     } else {
         *sp = u.str;
         if (st->accounting)
@@ -389,7 +476,7 @@ int string_slow(Stream *st, Dir dir, char **sp, unsigned maxlen)
         return r;
     switch (dir) {
     case DIR_FREE:
-        std::free(*sp);
+        block_give(*sp);
         *sp = nullptr;
         return AXDR_TRUE;
     case DIR_PRINT:
@@ -518,7 +605,7 @@ int axdr_string(axdr_stream_t *s, char **sp, unsigned int maxlen)
                         return AXDR_FALSE;
                     if (std::memchr(data, 0, len))
                         return AXDR_FALSE;
-                    char *str = static_cast<char *>(std::malloc(size_t{len} + 1));
+                    char *str = block_take(size_t{len} + 1);
                     if (!str)
                         return AXDR_FALSE;
                     std::memcpy(str, data, len);
@@ -559,17 +646,19 @@ int axdr_wrapstring(axdr_stream_t *s, void *sp)
 int axdr_element(axdr_stream_t *s, const char *name, int is_first, axdr_filter_t filter, void *obj,
                  axdr_print_ctx_t *ctx)
 {
-    if (s->x_op != AXDR_PRINT) [[likely]]
-        return filter(s, obj);
-    return element_print(s, name, is_first, filter, obj, ctx);
+    if (s->x_op == AXDR_PRINT) [[unlikely]]
+        return element_print(s, name, is_first, filter, obj, ctx);
+    return axdr_element_fast(s, name, is_first, filter, obj, ctx); // the one coding path
 }
+
+void axdr_thread_release(void) { cache_drop(nullptr); }
 
 void axdr_free(axdr_filter_t filter, void *obj)
 {
     if (filter == axdr_wrapstring) {
         // The common case, once per decoded string: no stream needed.
         char **sp = static_cast<char **>(obj);
-        std::free(*sp);
+        block_give(*sp);
         *sp = nullptr;
         return;
     }
