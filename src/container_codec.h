@@ -44,16 +44,19 @@ inline void release_string(char **sp)
     *sp = nullptr;
 }
 
+inline size_t string_bytes(const char *a) { return a ? std::strlen(a) + 1 : 0; }
+
 // Under a budget the container may grow only into what the decode has left
-// beside the strings it holds (`strings` bytes). A budget makes the stream
-// slow, so a fast stream skips this.
+// beside the strings it holds (a and b). A budget makes the stream slow, so
+// a fast stream skips this, strings' lengths included.
 template <typename Ops>
-inline void budget_hold(axdr_stream_t *s, typename Ops::container *m, size_t strings)
+inline void budget_hold(axdr_stream_t *s, typename Ops::container *m, const char *a = nullptr,
+                        const char *b = nullptr)
 {
     if (!s->x_slow)
         return;
     const size_t held = Ops::footprint(m);
-    const size_t room = axdr_budget_hold(s, held + strings);
+    const size_t room = axdr_budget_hold(s, held + string_bytes(a) + string_bytes(b));
     if (room != SIZE_MAX)
         Ops::setlimit(m, held + room ? held + room : 1); // 0 would lift the cap
 }
@@ -67,8 +70,6 @@ inline void budget_done(axdr_stream_t *s, typename Ops::container *m)
     Ops::setlimit(m, 0);
     axdr_budget_done(s);
 }
-
-inline size_t string_bytes(const char *a) { return a ? std::strlen(a) + 1 : 0; }
 
 // The container level of the three codecs, over a traits struct Ops: the
 // container's key walk (key_count, key_first, key_elem, key_next), init,
@@ -146,7 +147,7 @@ int container_decode(axdr_stream_t *s, typename Ops::container *m)
             r = AXDR_FALSE;
             break;
         }
-        budget_hold<Ops>(s, m, 0);
+        budget_hold<Ops>(s, m);
         r = axdr_int(s, &sc->count);
         if (r != AXDR_TRUE)
             break;
@@ -171,7 +172,7 @@ int container_decode(axdr_stream_t *s, typename Ops::container *m)
             if (r != AXDR_TRUE)
                 break;
             state = i + 2;
-            budget_hold<Ops>(s, m, 0); // the entry's strings are released
+            budget_hold<Ops>(s, m); // the entry's strings are released
         }
         if (r == AXDR_TRUE && i > sc->count)
             r = AXDR_FALSE; // a negative count

@@ -252,7 +252,8 @@ struct BlockCache {
     bool registered; // the thread-exit destructor knows this thread
 };
 
-__thread BlockCache tls_cache;
+// Initial-exec: a plain offset from the thread pointer, no lookup per use.
+__thread BlockCache tls_cache __attribute__((tls_model("initial-exec")));
 pthread_key_t cache_key;
 pthread_once_t cache_once = PTHREAD_ONCE_INIT;
 bool cache_key_ok;
