@@ -47,18 +47,26 @@ inline void release_string(char **sp)
 inline size_t string_bytes(const char *a) { return a ? std::strlen(a) + 1 : 0; }
 
 // Under a budget the container may grow only into what the decode has left
-// beside the strings it holds (a and b). A budget makes the stream slow, so
-// a fast stream skips this, strings' lengths included.
+// beside the strings it holds (`strings` bytes). A budget makes the stream
+// slow, so a fast stream skips this.
 template <typename Ops>
-inline void budget_hold(axdr_stream_t *s, typename Ops::container *m, const char *a = nullptr,
-                        const char *b = nullptr)
+inline void budget_hold(axdr_stream_t *s, typename Ops::container *m, size_t strings)
 {
     if (!s->x_slow)
         return;
     const size_t held = Ops::footprint(m);
-    const size_t room = axdr_budget_hold(s, held + string_bytes(a) + string_bytes(b));
+    const size_t room = axdr_budget_hold(s, held + strings);
     if (room != SIZE_MAX)
         Ops::setlimit(m, held + room ? held + room : 1); // 0 would lift the cap
+}
+
+// The same for the strings a and b (or NULL), measured only when it counts.
+template <typename Ops>
+inline void budget_hold_strings(axdr_stream_t *s, typename Ops::container *m, const char *a,
+                                const char *b = nullptr)
+{
+    if (s->x_slow)
+        budget_hold<Ops>(s, m, string_bytes(a) + string_bytes(b));
 }
 
 // The decode is over: the container is the caller's again, uncapped.
@@ -147,7 +155,7 @@ int container_decode(axdr_stream_t *s, typename Ops::container *m)
             r = AXDR_FALSE;
             break;
         }
-        budget_hold<Ops>(s, m);
+        budget_hold<Ops>(s, m, 0);
         r = axdr_int(s, &sc->count);
         if (r != AXDR_TRUE)
             break;
@@ -172,7 +180,7 @@ int container_decode(axdr_stream_t *s, typename Ops::container *m)
             if (r != AXDR_TRUE)
                 break;
             state = i + 2;
-            budget_hold<Ops>(s, m); // the entry's strings are released
+            budget_hold<Ops>(s, m, 0); // the entry's strings are released
         }
         if (r == AXDR_TRUE && i > sc->count)
             r = AXDR_FALSE; // a negative count

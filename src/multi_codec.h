@@ -193,10 +193,10 @@ struct multi_codec {
                 if (r != AXDR_TRUE)
                     break;
                 // The container takes its own copy.
-                budget_hold<Ops>(s, m, key, sc->value);
+                budget_hold_strings<Ops>(s, m, key, sc->value);
                 const int failed = Ops::insert_str(m, key, sc->value);
                 release_string(&sc->value);
-                budget_hold<Ops>(s, m, key);
+                budget_hold_strings<Ops>(s, m, key);
                 if (failed) {
                     r = AXDR_FALSE;
                     break;

@@ -126,7 +126,7 @@ static int _axdr_map_decode_entry(axdr_stream_t *s, map_t *m)
         state = 3;
         [[fallthrough]];
     case 3: // the map takes its own copies
-        budget_hold<map_ops>(s, m, sc->key, sc->value);
+        budget_hold_strings<map_ops>(s, m, sc->key, sc->value);
         r = map_insert_str(m, sc->key, sc->value) == 0 ? AXDR_TRUE : AXDR_FALSE;
         release_string(&sc->key);
         release_string(&sc->value);

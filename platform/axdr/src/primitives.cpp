@@ -167,7 +167,8 @@ const char *result_name(int r)
     return r == AXDR_TRUE ? "1" : r == AXDR_FALSE ? "0" : "pending";
 }
 
-int fixed_slow(Stream *st, Dir dir, const char *name, void *v, size_t n)
+// Out of line: its two callers would otherwise each carry a copy.
+[[gnu::noinline]] int fixed_slow(Stream *st, Dir dir, const char *name, void *v, size_t n)
 {
     int r = fault_event(st, AXDR_FAULT_PRIMITIVE);
     if (r == AXDR_FALSE) {
@@ -217,14 +218,20 @@ int fixed_slow(Stream *st, Dir dir, const char *name, void *v, size_t n)
     return r;
 }
 
-__attribute__((noinline)) int prim32_slow(Stream *st, const char *name, void *v)
+// The 32-bit primitives' names, by number: a number is cheaper to pass on
+// a PIC target than an address.
+enum Prim32 { P_INT, P_UINT32, P_U_INT };
+
+__attribute__((noinline)) int prim32_slow(Stream *st, Prim32 which, void *v)
 {
-    return fixed_slow(st, dir_for(st), name, v, 4);
+    static const char *const names[] = {"int", "uint32", "u_int"};
+    return fixed_slow(st, dir_for(st), names[which], v, 4);
 }
 
 // 32-bit primitives share one body: int, uint32_t and u_int are all one
 // XDR word. The fast path is the header's; everything else is out of line.
-inline int prim32(axdr_stream_t *s, const char *name, void *v)
+// One body for the three, not one inlined copy each.
+[[gnu::noinline]] int prim32(axdr_stream_t *s, Prim32 which, void *v)
 {
     if (uint8_t *p = axdr_take_(s, 4)) [[likely]] {
         if (s->x_mode == AXDR_DECODE)
@@ -233,7 +240,7 @@ inline int prim32(axdr_stream_t *s, const char *name, void *v)
             store32(p, *static_cast<uint32_t *>(v));
         return AXDR_TRUE;
     }
-    return prim32_slow(impl(s), name, v);
+    return prim32_slow(impl(s), which, v);
 }
 
 // --- string blocks ---------------------------------------------------
@@ -241,81 +248,70 @@ inline int prim32(axdr_stream_t *s, const char *name, void *v)
 // A decoder releases each string right after its container copied it, and
 // the next string it reads is usually as short: the blocks it releases are
 // kept per thread and handed out again, so steady state neither allocates
-// nor frees. Only small blocks are kept, two at most (a key and a value),
-// so what the cache holds stays far inside the budget's slack.
+// nor frees. Only small blocks are kept, two at most, so what the cache
+// holds stays far inside the budget's slack.
 constexpr size_t cache_block_max = 256;
-constexpr int cache_slots = 2;
 
+// Two blocks, a key's and a value's; an empty slot has capacity 0.
 struct BlockCache {
-    char *block[cache_slots];
-    size_t cap[cache_slots];
+    char *block[2];
+    size_t cap[2];
     bool registered; // the thread-exit destructor knows this thread
 };
 
 // Initial-exec: a plain offset from the thread pointer, no lookup per use.
 __thread BlockCache tls_cache __attribute__((tls_model("initial-exec")));
 pthread_key_t cache_key;
-pthread_once_t cache_once = PTHREAD_ONCE_INIT;
 bool cache_key_ok;
 
-void cache_drop(void *)
+[[gnu::noinline]] void cache_drop(void *)
 {
     BlockCache &c = tls_cache;
-    for (int i = 0; i < cache_slots; ++i) {
-        std::free(c.block[i]);
-        c.block[i] = nullptr;
-        c.cap[i] = 0;
-    }
-    c.registered = false;
+    std::free(c.block[0]);
+    std::free(c.block[1]);
+    c = BlockCache{};
 }
 
-void cache_key_create() { cache_key_ok = pthread_key_create(&cache_key, cache_drop) == 0; }
+__attribute__((constructor)) void cache_key_create()
+{
+    cache_key_ok = pthread_key_create(&cache_key, cache_drop) == 0;
+}
 
 // Frees the blocks still kept when the library goes, for the thread that
 // unloads it (at exit: the main thread); other threads' go at their exit.
 __attribute__((destructor)) void cache_unload() { cache_drop(nullptr); }
 
-// A block of at least `need` bytes: the smallest kept one that fits, else
-// a fresh one.
-char *block_take(size_t need)
+// A block of at least `need` (> 0) bytes: the smaller kept one that fits,
+// else a fresh one.
+inline char *block_take(size_t need)
 {
     BlockCache &c = tls_cache;
-    int best = -1;
-    for (int i = 0; i < cache_slots; ++i)
-        if (c.block[i] && c.cap[i] >= need && (best < 0 || c.cap[i] < c.cap[best]))
-            best = i;
-    if (best < 0)
+    int i = c.cap[0] <= c.cap[1] ? 0 : 1;
+    if (c.cap[i] < need)
+        i ^= 1;
+    if (c.cap[i] < need)
         return static_cast<char *>(std::malloc(need));
-    char *p = c.block[best];
-    c.block[best] = nullptr;
+    char *p = c.block[i];
+    c.block[i] = nullptr;
+    c.cap[i] = 0;
     return p;
 }
 
-// Takes back a string's block: kept when small and a slot is free (or holds
-// a smaller one), else freed.
+// Takes back a string's block (or NULL): kept in place of the smaller kept
+// one when small and larger than it, else freed.
 void block_give(char *p)
 {
-    if (!p)
-        return;
     size_t cap = malloc_usable_size(p);
     BlockCache &c = tls_cache;
-    if (cap <= cache_block_max) {
-        if (!c.registered) {
-            // Register once per thread, so that its exit frees the blocks.
-            pthread_once(&cache_once, cache_key_create);
+    int i = c.cap[0] <= c.cap[1] ? 0 : 1;
+    if (cap <= cache_block_max && cap > c.cap[i]) {
+        if (!c.registered) // once per thread, so that its exit frees the blocks
             c.registered = cache_key_ok && pthread_setspecific(cache_key, &c) == 0;
-        }
         if (c.registered) {
-            int slot = 0;
-            for (int i = 1; i < cache_slots; ++i)
-                if (!c.block[i] || (c.block[slot] && c.cap[i] < c.cap[slot]))
-                    slot = i;
-            if (!c.block[slot] || c.cap[slot] < cap) {
-                char *old = c.block[slot];
-                c.block[slot] = p;
-                c.cap[slot] = cap;
-                p = old;
-            }
+            char *old = c.block[i];
+            c.block[i] = p;
+            c.cap[i] = cap;
+            p = old;
         }
     }
     std::free(p);
@@ -569,11 +565,11 @@ using namespace axdr;
 
 extern "C" {
 
-int axdr_int(axdr_stream_t *s, int *v) { return prim32(s, "int", v); }
+int axdr_int(axdr_stream_t *s, int *v) { return prim32(s, P_INT, v); }
 
-int axdr_uint32_t(axdr_stream_t *s, uint32_t *v) { return prim32(s, "uint32", v); }
+int axdr_uint32_t(axdr_stream_t *s, uint32_t *v) { return prim32(s, P_UINT32, v); }
 
-int axdr_u_int(axdr_stream_t *s, unsigned int *v) { return prim32(s, "u_int", v); }
+int axdr_u_int(axdr_stream_t *s, unsigned int *v) { return prim32(s, P_U_INT, v); }
 
 int axdr_u_int64_t(axdr_stream_t *s, uint64_t *v)
 {
@@ -587,7 +583,8 @@ int axdr_u_int64_t(axdr_stream_t *s, uint64_t *v)
     return u64_slow(impl(s), v);
 }
 
-int axdr_string(axdr_stream_t *s, char **sp, unsigned int maxlen)
+// Not inlined into axdr_wrapstring: one copy of the fast path.
+[[gnu::noinline]] int axdr_string(axdr_stream_t *s, char **sp, unsigned int maxlen)
 {
     Stream *st = impl(s);
     if (!st->pub.x_slow && s->x_op == s->x_mode) [[likely]] {
