@@ -566,7 +566,7 @@ void print_ratios(const Collector &c)
         }
         char target[16] = "";
         if (r.target > 0)
-            std::snprintf(target, sizeof target, ">= %.1f", r.target);
+            std::snprintf(target, sizeof target, ">= %.2g", r.target);
         std::printf("%-44s %8.2fx %8s%s\n", r.label, den / num, target,
                     r.target > 0 && den / num < r.target ? "  (below)" : "");
     }
