@@ -283,7 +283,7 @@ __attribute__((destructor)) void cache_unload() { cache_drop(nullptr); }
 
 // A block of at least `need` (> 0) bytes: the smaller kept one that fits,
 // else a fresh one.
-inline char *block_take(size_t need)
+[[gnu::noinline]] char *block_take(size_t need)
 {
     BlockCache &c = tls_cache;
     int i = c.cap[0] <= c.cap[1] ? 0 : 1;
@@ -583,55 +583,76 @@ int axdr_u_int64_t(axdr_stream_t *s, uint64_t *v)
     return u64_slow(impl(s), v);
 }
 
-// Not inlined into axdr_wrapstring: one copy of the fast path.
+// The string fast paths, one per direction, each with only its own
+// registers to save; what they cannot finish goes to the full path.
+namespace axdr {
+namespace {
+
+[[gnu::noinline]] int string_decode_fast(Stream *st, char **sp, unsigned maxlen)
+{
+    uint8_t *cur = st->pub.x_cur;
+    size_t avail = static_cast<size_t>(st->pub.x_end - cur);
+    if (avail >= 4 && !*sp) {
+        uint32_t len = load32(cur);
+        uint32_t pad = pad_of(len);
+        if (len <= maxlen && uint64_t{len} + pad + 4 <= avail) {
+            const uint8_t *data = cur + 4;
+            // The padding is zero and the data holds no NUL: the last word,
+            // data and padding together, is checked at once below; the
+            // rest by memchr.
+            if (pad && (load32(data + len + pad - 4) & ((1u << (8 * pad)) - 1)) != 0)
+                return AXDR_FALSE;
+            if (std::memchr(data, 0, len))
+                return AXDR_FALSE;
+            char *str = block_take(size_t{len} + 1);
+            if (!str)
+                return AXDR_FALSE;
+            std::memcpy(str, data, len);
+            str[len] = '\0';
+            *sp = str;
+            ++st->pub.x_nprim;
+            st->pub.x_cur = cur + 4 + len + pad;
+            st->pub.x_pos += 4 + len + pad;
+            return AXDR_TRUE;
+        }
+    }
+    return string_slow_traced(st, sp, maxlen);
+}
+
+[[gnu::noinline]] int string_encode_fast(Stream *st, char **sp, unsigned maxlen)
+{
+    if (const char *str = *sp) {
+        size_t len = std::strlen(str);
+        size_t pad = pad_of(static_cast<uint32_t>(len));
+        uint8_t *cur = st->pub.x_cur;
+        // maxlen bounds len to 32 bits.
+        if (len <= maxlen && static_cast<size_t>(st->pub.x_end - cur) >= 4 + len + pad) {
+            store32(cur, static_cast<uint32_t>(len));
+            // Zero the last word first; the data then overwrites its
+            // leading bytes.
+            if (pad)
+                store32(cur + len + pad, 0);
+            ++st->pub.x_nprim;
+            st->pub.x_cur = cur + 4 + len + pad;
+            st->pub.x_pos += 4 + len + pad;
+            std::memcpy(cur + 4, str, len);
+            return AXDR_TRUE;
+        }
+    }
+    return string_slow_traced(st, sp, maxlen);
+}
+
+} // namespace
+} // namespace axdr
+
+// Not inlined into axdr_wrapstring: one copy of the dispatch.
 [[gnu::noinline]] int axdr_string(axdr_stream_t *s, char **sp, unsigned int maxlen)
 {
     Stream *st = impl(s);
     if (!st->pub.x_slow && s->x_op == s->x_mode) [[likely]] {
-        uint8_t *cur = st->pub.x_cur;
-        size_t avail = static_cast<size_t>(st->pub.x_end - cur);
-        if (s->x_mode == AXDR_DECODE) {
-            if (avail >= 4 && !*sp) {
-                uint32_t len = load32(cur);
-                uint32_t pad = pad_of(len);
-                if (len <= maxlen && uint64_t{len} + pad + 4 <= avail) {
-                    const uint8_t *data = cur + 4;
-                    // The padding is zero and the data holds no NUL: the
-                    // last word, data and padding together, is checked at
-                    // once below; the rest by memchr.
-                    if (pad && (load32(data + len + pad - 4) & ((1u << (8 * pad)) - 1)) != 0)
-                        return AXDR_FALSE;
-                    if (std::memchr(data, 0, len))
-                        return AXDR_FALSE;
-                    char *str = block_take(size_t{len} + 1);
-                    if (!str)
-                        return AXDR_FALSE;
-                    std::memcpy(str, data, len);
-                    str[len] = '\0';
-                    *sp = str;
-                    ++st->pub.x_nprim;
-                    st->pub.x_cur = cur + 4 + len + pad;
-                    st->pub.x_pos += 4 + len + pad;
-                    return AXDR_TRUE;
-                }
-            }
-        } else if (*sp) {
-            const char *str = *sp;
-            size_t len = std::strlen(str);
-            size_t pad = pad_of(static_cast<uint32_t>(len));
-            if (len <= maxlen && len <= UINT32_MAX && avail >= 4 && len + pad <= avail - 4) {
-                store32(cur, static_cast<uint32_t>(len));
-                // Zero the last word first; the data then overwrites its
-                // leading bytes.
-                if (pad)
-                    store32(cur + len + pad, 0);
-                std::memcpy(cur + 4, str, len);
-                ++st->pub.x_nprim;
-                st->pub.x_cur = cur + 4 + len + pad;
-                st->pub.x_pos += 4 + len + pad;
-                return AXDR_TRUE;
-            }
-        }
+        if (s->x_mode == AXDR_DECODE)
+            return string_decode_fast(st, sp, maxlen);
+        return string_encode_fast(st, sp, maxlen);
     }
     return string_slow_traced(st, sp, maxlen);
 }
