@@ -85,9 +85,10 @@ inline void budget_done(axdr_stream_t *s, typename Ops::container *m)
 // functions: encode and decode (whose addresses are these frames'
 // identities), encode_key (one key's group) and decode_entry.
 
-// Sends the count, then walks the keys, one group per key.
+// Sends the count, then walks the keys, one group per key. Out of line, so
+// that the dispatcher saves no registers for it on the decoding path.
 template <typename Ops>
-int container_encode(axdr_stream_t *s, typename Ops::container *m)
+[[gnu::noinline]] int container_encode(axdr_stream_t *s, typename Ops::container *m)
 {
     const auto self = reinterpret_cast<axdr_self_t>(Ops::encode);
     // The cursor is the walk's position across pending statuses.
