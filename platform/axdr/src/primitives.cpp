@@ -252,7 +252,8 @@ __attribute__((noinline)) int prim32_slow(Stream *st, Prim32 which, void *v)
 // holds stays far inside the budget's slack.
 constexpr size_t cache_block_max = 256;
 
-// Two blocks, a key's and a value's; an empty slot has capacity 0.
+// Two blocks, a key's and a value's, slot 0 the smaller; an empty slot
+// has capacity 0.
 struct BlockCache {
     char *block[2];
     size_t cap[2];
@@ -261,8 +262,11 @@ struct BlockCache {
 
 // Initial-exec: a plain offset from the thread pointer, no lookup per use.
 __thread BlockCache tls_cache __attribute__((tls_model("initial-exec")));
-pthread_key_t cache_key;
-bool cache_key_ok;
+// The key whose destructor frees a thread's blocks at its exit.
+struct {
+    pthread_key_t key;
+    bool ok;
+} cache_key;
 
 [[gnu::noinline]] void cache_drop(void *)
 {
@@ -274,11 +278,12 @@ bool cache_key_ok;
 
 __attribute__((constructor)) void cache_key_create()
 {
-    cache_key_ok = pthread_key_create(&cache_key, cache_drop) == 0;
+    cache_key.ok = pthread_key_create(&cache_key.key, cache_drop) == 0;
 }
 
 // Frees the blocks still kept when the library goes, for the thread that
-// unloads it (at exit: the main thread); other threads' go at their exit.
+// unloads it (at exit: the main thread). The library is never unloaded
+// before exit (linked nodelete), so the key's destructor stays callable.
 __attribute__((destructor)) void cache_unload() { cache_drop(nullptr); }
 
 // A block of at least `need` (> 0) bytes: the smaller kept one that fits,
@@ -286,14 +291,15 @@ __attribute__((destructor)) void cache_unload() { cache_drop(nullptr); }
 [[gnu::noinline]] char *block_take(size_t need)
 {
     BlockCache &c = tls_cache;
-    int i = c.cap[0] <= c.cap[1] ? 0 : 1;
-    if (c.cap[i] < need)
-        i ^= 1;
+    int i = c.cap[0] >= need ? 0 : 1;
     if (c.cap[i] < need)
         return static_cast<char *>(std::malloc(need));
     char *p = c.block[i];
-    c.block[i] = nullptr;
-    c.cap[i] = 0;
+    // Slot 0 stays the smaller: it gets the other block when 1 is taken.
+    c.block[i] = c.block[0];
+    c.cap[i] = c.cap[0];
+    c.block[0] = nullptr;
+    c.cap[0] = 0;
     return p;
 }
 
@@ -303,12 +309,14 @@ void block_give(char *p)
 {
     size_t cap = malloc_usable_size(p);
     BlockCache &c = tls_cache;
-    int i = c.cap[0] <= c.cap[1] ? 0 : 1;
-    if (cap <= cache_block_max && cap > c.cap[i]) {
+    if (cap <= cache_block_max && cap > c.cap[0]) {
         if (!c.registered) // once per thread, so that its exit frees the blocks
-            c.registered = cache_key_ok && pthread_setspecific(cache_key, &c) == 0;
+            c.registered = cache_key.ok && pthread_setspecific(cache_key.key, &c) == 0;
         if (c.registered) {
-            char *old = c.block[i];
+            char *old = c.block[0];
+            int i = cap > c.cap[1]; // keep slot 0 the smaller
+            c.block[0] = c.block[i];
+            c.cap[0] = c.cap[i];
             c.block[i] = p;
             c.cap[i] = cap;
             p = old;
