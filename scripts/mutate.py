@@ -126,7 +126,8 @@ def run(cmd, cwd, timeout):
         r = subprocess.run(cmd, cwd=cwd, capture_output=True, text=True, timeout=timeout)
         return r.returncode, r.stdout + r.stderr
     except subprocess.TimeoutExpired as e:
-        return None, str(e.stdout or "")
+        out = e.stdout or b""
+        return None, out.decode(errors="replace") if isinstance(out, bytes) else out
 
 
 def test(work, build, args, stop):
@@ -134,13 +135,14 @@ def test(work, build, args, stop):
     if stop:
         cmd.append("--stop-on-failure")
     rc, out = run(cmd, work, args.timeout * 20)
+    # From the progress lines, so a suite cut short still names its failures.
+    failed = [(t, why) for t, why in re.findall(r"Test\s+#\d+: (\S+) \.*\s*\*+(\w+)", out)
+              if why not in ("Skipped", "Passed")]
     if rc is None:
-        return "timeout", ["(whole suite)"]
-    tail = out.split("The following tests FAILED:")[-1] if "tests FAILED:" in out else ""
-    failed = re.findall(r"^\s*\d+ - (\S+) \((.*)\)\s*$", tail, re.M)
+        return "timeout", [t for t, _ in failed] + ["(whole suite)"]
     if rc == 0 and not failed:
         return "survived", []
-    timed = any("Timeout" in why for _, why in failed)
+    timed = any(why == "Timeout" for _, why in failed)
     return ("timeout" if timed else "killed"), [t for t, _ in failed] or ["(ctest failed)"]
 
 
