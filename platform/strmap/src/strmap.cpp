@@ -155,7 +155,7 @@ sip_key key_from_bytes(const unsigned char b[16])
 // clocks, the stack address and the pid: weaker, as a peer who can guess
 // those can guess the key, but still a different key per process.
 sip_key g_key;
-uint64_t g_tables; // tables created so far: each derives its own key
+uintptr_t g_tables; // tables created so far (a word: atomic everywhere); each derives its own key
 pthread_once_t g_key_once = PTHREAD_ONCE_INIT;
 
 void draw_key()
@@ -192,12 +192,12 @@ void draw_key()
 sip_key table_key()
 {
     pthread_once(&g_key_once, draw_key);
-    unsigned char in[9];
-    const uint64_t n = __atomic_fetch_add(&g_tables, 1, __ATOMIC_RELAXED);
-    std::memcpy(in, &n, 8);
-    in[8] = 0;
+    unsigned char in[sizeof(uintptr_t) + 1];
+    const uintptr_t n = __atomic_fetch_add(&g_tables, 1, __ATOMIC_RELAXED);
+    std::memcpy(in, &n, sizeof n);
+    in[sizeof n] = 0;
     const word k0 = sip13(g_key, in, sizeof in);
-    in[8] = 1;
+    in[sizeof n] = 1;
     return sip_key{k0, sip13(g_key, in, sizeof in)};
 }
 
