@@ -214,11 +214,33 @@ struct strmap_table {
     sip_key key;
     size_t bytes; // everything allocated for this table, by requested size
     size_t limit; // cap on bytes; 0: none
+    bool packed;  // allocated as a first_block
 };
 
 namespace {
 
 using table = strmap_table;
+
+constexpr uint32_t kFirstRecords = 16;
+
+// Without a cap, the first allocation holds the table with its default
+// buckets, its first key and value records and its first string chunk: one
+// allocation instead of five for a small container.
+struct first_block {
+    table t;
+    uint32_t buckets[kDefaultBuckets];
+    key_rec keys[kFirstRecords];
+    value_rec values[kFirstRecords];
+    chunk c; // its data follows
+    char data[kFirstChunk];
+};
+
+// Whether p is part of t's first block (and so is released with it).
+bool in_block(const table *t, const void *p)
+{
+    const auto a = reinterpret_cast<uintptr_t>(p), b = reinterpret_cast<uintptr_t>(t);
+    return t->packed && a >= b && a < b + sizeof(first_block);
+}
 
 size_t sat_add(size_t a, size_t b) { return a > SIZE_MAX - b ? SIZE_MAX : a + b; }
 
@@ -266,18 +288,35 @@ table *table_create(uint32_t nbuckets, size_t limit, size_t first)
                                 base + size_t{nbuckets} * sizeof(uint32_t) > limit))
             nbuckets /= 2;
     }
-    auto *t = static_cast<table *>(mem_alloc(sizeof(table)));
+    const bool packed = !limit;
+    const size_t size = packed ? sizeof(first_block) : sizeof(table);
+    auto *t = static_cast<table *>(mem_alloc(size));
     if (!t)
         return nullptr;
     std::memset(t, 0, sizeof *t);
-    t->buckets = alloc_buckets(nbuckets);
-    if (!t->buckets) {
-        mem_free(t);
-        return nullptr;
+    t->packed = packed;
+    t->bytes = size;
+    if (packed && nbuckets == kDefaultBuckets) {
+        t->buckets = reinterpret_cast<first_block *>(t)->buckets;
+        std::memset(t->buckets, 0xff, sizeof(first_block::buckets));
+    } else {
+        t->buckets = alloc_buckets(nbuckets);
+        if (!t->buckets) {
+            mem_free(t);
+            return nullptr;
+        }
+        t->bytes += size_t{nbuckets} * sizeof(uint32_t);
+    }
+    if (packed) {
+        auto *fb = reinterpret_cast<first_block *>(t);
+        t->keys = fb->keys;
+        t->values = fb->values;
+        t->capkeys = t->capvalues = kFirstRecords;
+        fb->c = chunk{nullptr, kFirstChunk, 0};
+        t->arena = &fb->c;
     }
     t->nbuckets = nbuckets;
     t->key = table_key();
-    t->bytes = sizeof(table) + size_t{nbuckets} * sizeof(uint32_t);
     t->limit = limit;
     return t;
 }
@@ -288,12 +327,16 @@ void table_free(table *t)
         return;
     for (chunk *c = t->arena; c;) {
         chunk *next = c->next;
-        mem_free(c);
+        if (!in_block(t, c))
+            mem_free(c);
         c = next;
     }
-    mem_free(t->keys);
-    mem_free(t->values);
-    mem_free(t->buckets);
+    if (!in_block(t, t->keys))
+        mem_free(t->keys);
+    if (!in_block(t, t->values))
+        mem_free(t->values);
+    if (!in_block(t, t->buckets))
+        mem_free(t->buckets);
     mem_free(t);
 }
 
@@ -320,11 +363,15 @@ bool reserve_one(table *t, T **arr, uint32_t n, uint32_t *cap, uint32_t limit, s
     size_t bytes;
     if (!array_bytes(ncap, sizeof(T), &bytes))
         return false;
-    void *p = g_realloc(*arr, bytes);
+    // Records in the first block are copied out, never released on their own.
+    const bool moved = in_block(t, *arr);
+    void *p = g_realloc(moved ? nullptr : *arr, bytes);
     if (!p)
         return false;
+    if (moved)
+        std::memcpy(p, *arr, size_t{*cap} * sizeof(T));
     *arr = static_cast<T *>(p);
-    t->bytes += size_t{ncap - *cap} * sizeof(T);
+    t->bytes += size_t{moved ? ncap : ncap - *cap} * sizeof(T);
     *cap = ncap;
     return true;
 }
@@ -408,9 +455,13 @@ void grow(table *t)
     uint32_t *b = alloc_buckets(t->nbuckets * 2);
     if (!b)
         return; // longer chains, still correct
-    mem_free(t->buckets);
+    if (in_block(t, t->buckets)) {
+        t->bytes += bytes;
+    } else {
+        mem_free(t->buckets);
+        t->bytes += bytes / 2;
+    }
     t->buckets = b;
-    t->bytes += bytes / 2;
     t->nbuckets *= 2;
     link_all(t);
 }
