@@ -122,7 +122,7 @@ inline void sip_round(word &v0, word &v1, word &v2, word &v3)
     v2 += v1; v1 = rotl(v1, kRot[4]); v1 ^= v2; v2 = rotl(v2, kRot[5]);
 }
 
-word sip13(sip_key k, const void *in, size_t len)
+inline word sip13(sip_key k, const void *in, size_t len)
 {
     const auto *p = static_cast<const unsigned char *>(in);
     word v0 = kInit[0] ^ k.k0, v1 = kInit[1] ^ k.k1, v2 = kInit[2] ^ k.k0, v3 = kInit[3] ^ k.k1;
@@ -133,8 +133,20 @@ word sip13(sip_key k, const void *in, size_t len)
         v0 ^= m;
     }
     word b = static_cast<word>(len) << (kWordBits - 8);
-    for (size_t i = len & (sizeof(word) - 1); i-- > 0;)
-        b |= static_cast<word>(p[i]) << (8 * i);
+    size_t i = len & (sizeof(word) - 1);
+    if (sizeof(word) == 8 && i >= 4) {
+        uint32_t w;
+        std::memcpy(&w, p, 4);
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+        w = __builtin_bswap32(w);
+#endif
+        b |= w;
+        for (; i-- > 4;)
+            b |= static_cast<word>(p[i]) << (8 * i);
+    } else {
+        for (; i-- > 0;)
+            b |= static_cast<word>(p[i]) << (8 * i);
+    }
     v3 ^= b;
     sip_round(v0, v1, v2, v3);
     v0 ^= b;
