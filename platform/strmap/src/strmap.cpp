@@ -187,7 +187,8 @@ void draw_key()
             timespec mono, real;
             const void *stack;
             pid_t pid;
-        } seed{};
+        } seed;
+        std::memset(&seed, 0, sizeof seed); // padding included: all of it is hashed
         clock_gettime(CLOCK_MONOTONIC, &seed.mono);
         clock_gettime(CLOCK_REALTIME, &seed.real);
         seed.stack = &seed;
