@@ -349,6 +349,7 @@ TYPED_TEST(Containers, AllocationFailuresRefuseTheOperationOnly)
     for (long n = 1; failed_somewhere; n++) {
         SCOPED_TRACE(n);
         FailingAlloc::calls = FailingAlloc::live = 0;
+        FailingAlloc::sizes.clear();
         FailingAlloc::fail_at = n;
         strmap_set_allocator(FailingAlloc::re, FailingAlloc::fr);
         typename Ops::C m{};
@@ -385,10 +386,11 @@ TYPED_TEST(Containers, CapHoldsAndFailuresChangeNothing)
         bool same_key; // many values under one key (distinct keys for a map)
         size_t vlen;
     } cases[] = {{4096, 0, false, 0}, {4096, 1u << 24, false, 0}, {700, 0, true, 0},
-                 {20000, 16384, false, 300}, {300, 0, false, 0}};
+                 {20000, 16384, false, 300}, {300, 0, false, 0}, {1072, 0, false, 0}}; // 1072: grows buckets near the cap
     for (const auto &c : cases) {
         SCOPED_TRACE(c.cap);
         FailingAlloc::calls = FailingAlloc::live = FailingAlloc::fail_at = 0;
+        FailingAlloc::sizes.clear();
         strmap_set_allocator(FailingAlloc::re, FailingAlloc::fr);
         typename Ops::C m;
         ASSERT_EQ(Ops::init(&m), 0);
