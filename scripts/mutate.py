@@ -136,7 +136,7 @@ def test(work, build, args, stop):
         cmd.append("--stop-on-failure")
     rc, out = run(cmd, work, args.timeout * 20)
     # From the progress lines, so a suite cut short still names its failures.
-    failed = [(t, why) for t, why in re.findall(r"Test\s+#\d+: (\S+) \.*\s*\*+(\w+)", out)
+    failed = [(t, why) for t, why in re.findall(r"Test\s+#\d+: (.+?)\s*\.*\s*\*\*\*(\w+)", out)
               if why not in ("Skipped", "Passed")]
     if rc is None:
         return "timeout", [t for t, _ in failed] + ["(whole suite)"]
