@@ -3,10 +3,14 @@
 
 #include <strmap.h>
 
+#include "../platform/strmap/src/strmap_testing.h"
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <random>
 #include <string>
 #include <type_traits>
@@ -41,6 +45,8 @@ struct MapOps {
     static int sethashsize(C *m, uint32_t n) { return map_sethashsize(m, n); }
     static uint32_t hashsize(const C *m) { return map_hashsize(m); }
     static int key_count(const C *m, int *n) { return map_key_count(m, n); }
+    static size_t footprint(const C *m) { return map_footprint(m); }
+    static int setlimit(C *m, size_t n) { return map_setlimit(m, n); }
     static Entries snapshot(const C *m)
     {
         Entries e;
@@ -65,6 +71,8 @@ struct ArraymapOps {
     static int sethashsize(C *m, uint32_t n) { return arraymap_sethashsize(m, n); }
     static uint32_t hashsize(const C *m) { return arraymap_hashsize(m); }
     static int key_count(const C *m, int *n) { return arraymap_key_count(m, n); }
+    static size_t footprint(const C *m) { return arraymap_footprint(m); }
+    static int setlimit(C *m, size_t n) { return arraymap_setlimit(m, n); }
     static Entries snapshot(const C *m)
     {
         Entries e;
@@ -95,6 +103,8 @@ struct MultimapOps {
     static int sethashsize(C *m, uint32_t n) { return multimap_sethashsize(m, n); }
     static uint32_t hashsize(const C *m) { return multimap_hashsize(m); }
     static int key_count(const C *m, int *n) { return multimap_key_count(m, n); }
+    static size_t footprint(const C *m) { return multimap_footprint(m); }
+    static int setlimit(C *m, size_t n) { return multimap_setlimit(m, n); }
     static Entries snapshot(const C *m)
     {
         Entries e;
@@ -294,9 +304,18 @@ TYPED_TEST(Containers, StringsStayPutAndMayBeReinserted)
     Ops::destroy(&m);
 }
 
-// An allocator that fails its n-th call and counts what is live.
+// An allocator that fails its n-th call and counts what is live: blocks, and
+// bytes by requested size.
 struct FailingAlloc {
     static inline long calls, fail_at, live;
+    static inline std::map<void *, size_t> sizes;
+    static size_t bytes()
+    {
+        size_t b = 0;
+        for (const auto &[p, n] : sizes)
+            b += n;
+        return b;
+    }
     static void *re(void *p, size_t n)
     {
         if (++calls == fail_at)
@@ -304,11 +323,16 @@ struct FailingAlloc {
         void *q = std::realloc(p, n);
         if (q && !p)
             live++;
+        if (q) {
+            sizes.erase(p);
+            sizes[q] = n;
+        }
         return q;
     }
     static void fr(void *p)
     {
         live--;
+        sizes.erase(p);
         std::free(p);
     }
 };
@@ -325,6 +349,7 @@ TYPED_TEST(Containers, AllocationFailuresRefuseTheOperationOnly)
     for (long n = 1; failed_somewhere; n++) {
         SCOPED_TRACE(n);
         FailingAlloc::calls = FailingAlloc::live = 0;
+        FailingAlloc::sizes.clear();
         FailingAlloc::fail_at = n;
         strmap_set_allocator(FailingAlloc::re, FailingAlloc::fr);
         typename Ops::C m{};
@@ -341,6 +366,7 @@ TYPED_TEST(Containers, AllocationFailuresRefuseTheOperationOnly)
                 ASSERT_TRUE(before < n && FailingAlloc::calls >= n)
                     << "refused without a failed allocation";
             }
+            ASSERT_EQ(Ops::footprint(&m), FailingAlloc::bytes());
         }
         EXPECT_EQ(contents<Ops>(&m), model);
         EXPECT_GE(Ops::hashsize(&m), 32u);
@@ -349,6 +375,156 @@ TYPED_TEST(Containers, AllocationFailuresRefuseTheOperationOnly)
         failed_somewhere = FailingAlloc::calls >= n;
         strmap_set_allocator(nullptr, nullptr);
     }
+}
+
+TYPED_TEST(Containers, CapHoldsAndFailuresChangeNothing)
+{
+    using Ops = TypeParam;
+    const struct {
+        size_t cap;
+        uint32_t hashsize;
+        bool same_key; // many values under one key (distinct keys for a map)
+        size_t vlen;
+    } cases[] = {{4096, 0, false, 0}, {4096, 1u << 24, false, 0}, {700, 0, true, 0},
+                 {20000, 16384, false, 300}, {300, 0, false, 0}, {1072, 0, false, 0}}; // 1072: grows buckets near the cap
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.cap);
+        FailingAlloc::calls = FailingAlloc::live = FailingAlloc::fail_at = 0;
+        FailingAlloc::sizes.clear();
+        strmap_set_allocator(FailingAlloc::re, FailingAlloc::fr);
+        typename Ops::C m;
+        ASSERT_EQ(Ops::init(&m), 0);
+        if (c.hashsize) {
+            ASSERT_EQ(Ops::sethashsize(&m, c.hashsize), 0);
+        }
+        ASSERT_EQ(Ops::setlimit(&m, c.cap), 0);
+        const std::string v(c.vlen, 'v');
+        int i = 0;
+        for (;; i++) {
+            ASSERT_LT(i, 100000);
+            const std::string k = c.same_key && !Ops::unique ? "k" : std::to_string(i);
+            const Entries before = contents<Ops>(&m);
+            const size_t fp = Ops::footprint(&m);
+            const int r = Ops::insert(&m, k.c_str(), v.c_str());
+            ASSERT_LE(Ops::footprint(&m), c.cap);
+            ASSERT_EQ(Ops::footprint(&m), FailingAlloc::bytes());
+            if (r != 0) {
+                EXPECT_EQ(contents<Ops>(&m), before);
+                EXPECT_EQ(Ops::footprint(&m), fp);
+                // Refused only when one more entry (records, chunk header,
+                // strings) could not fit.
+                EXPECT_GT(fp + 80 + k.size() + v.size(), c.cap);
+                break;
+            }
+        }
+        EXPECT_LE(uint64_t{Ops::hashsize(&m)} * 4, c.cap / 4);
+        // Without the cap, insertion goes on.
+        ASSERT_EQ(Ops::setlimit(&m, 0), 0);
+        ASSERT_EQ(Ops::insert(&m, "more", v.c_str()), 0);
+        EXPECT_EQ(Ops::footprint(&m), FailingAlloc::bytes());
+        Ops::destroy(&m);
+        EXPECT_EQ(Ops::footprint(&m), 0u);
+        EXPECT_EQ(FailingAlloc::live, 0);
+        strmap_set_allocator(nullptr, nullptr);
+    }
+}
+
+// Reference vectors of the keyed function (key 00..0f, input 00..n-1).
+TEST(Hash, ReferenceVectors)
+{
+#if UINTPTR_MAX > 0xffffffffu // SipHash-1-3, low 32 bits
+    const uint32_t vectors[] = {0x050fc4dc, 0x7d57ca93, 0x4dc7d44d, 0xe7ddf7fb, 0x88d38328, 0x49533b67,
+                                0xc59f22a7, 0x9bb11140, 0x8d299a8e, 0x6c063de4, 0x92ff097f, 0xf94dc352,
+                                0x57b4d9a2, 0x1229ffa7, 0xc0f95d34, 0x2a519956, 0x7d908b66};
+#else // HalfSipHash-1-3
+    const uint32_t vectors[] = {0x5814c896, 0xe7e864ca, 0xbc4b0e30, 0x01539939, 0x7e059ea6, 0x88e3d89b,
+                                0xa0080b65, 0x9d38d9d6, 0x577999b1, 0xc839caed, 0xe4fa32cf, 0x959246ee,
+                                0x6b28096c, 0x66dd9cd6, 0x16658a7c, 0xd0257b04, 0x8b31d501};
+#endif
+    unsigned char key[16], in[17];
+    for (unsigned char i = 0; i < 17; i++)
+        in[i] = i;
+    std::memcpy(key, in, 16);
+    for (size_t n = 0; n < 17; n++)
+        EXPECT_EQ(strmap_testing_hash(key, in, n), vectors[n]) << n;
+}
+
+// The secret changes every key's hash, and so does each new table.
+TEST(Hash, KeyedPerProcessAndPerTable)
+{
+    const unsigned char a[16] = {1}, b[16] = {2};
+    auto hashes = [](const unsigned char *fix) {
+        if (fix)
+            strmap_testing_fix_key(fix);
+        map_t m{};
+        EXPECT_EQ(map_insert_str(&m, "k", "v"), 0);
+        std::vector<uint32_t> h;
+        for (const char *k : {"", "k", "0123456789", "a key longer than a few words"})
+            h.push_back(strmap_testing_table_hash(m.t, k));
+        map_destroy(&m);
+        return h;
+    };
+    const auto first = hashes(a), next_table = hashes(nullptr), again = hashes(a), other = hashes(b);
+    EXPECT_EQ(again, first);
+    for (size_t i = 0; i < first.size(); i++) {
+        EXPECT_NE(next_table[i], first[i]) << i;
+        EXPECT_NE(other[i], first[i]) << i;
+    }
+}
+
+// Keys that all share one FNV-1a hash: a birthday search finds two 8-byte
+// blocks that meet from the same state, and k such pairs in a row give 2^k
+// keys; 2^8 here.
+const std::vector<std::string> &fnv_multicollision()
+{
+    static std::vector<std::string> keys{""};
+    if (keys.size() > 1)
+        return keys;
+    const int k = 8;
+    std::mt19937_64 rng(1);
+    uint32_t h = 2166136261u;
+    std::vector<std::pair<std::string, std::string>> pairs;
+    while (static_cast<int>(pairs.size()) < k) {
+        std::vector<std::pair<uint32_t, uint64_t>> seen(1u << 17); // state, block
+        for (auto &[state, block] : seen) {
+            block = 0x4141414141414141ull | (rng() & 0x1f1f1f1f1f1f1f1full); // letters, no NUL
+            state = h;
+            for (int i = 0; i < 8; i++)
+                state = (state ^ static_cast<uint8_t>(block >> (8 * i))) * 16777619u;
+        }
+        std::sort(seen.begin(), seen.end());
+        auto text = [](uint64_t b) {
+            std::string s(8, ' ');
+            for (int i = 0; i < 8; i++)
+                s[i] = static_cast<char>(b >> (8 * i));
+            return s;
+        };
+        for (size_t i = 1; i < seen.size(); i++)
+            if (seen[i].first == seen[i - 1].first && seen[i].second != seen[i - 1].second) {
+                pairs.push_back({text(seen[i].second), text(seen[i - 1].second)});
+                h = seen[i].first;
+                break;
+            }
+    }
+    for (const auto &[x, y] : pairs) {
+        std::vector<std::string> next;
+        for (const std::string &key : keys)
+            next.insert(next.end(), {key + x, key + y});
+        keys = std::move(next);
+    }
+    return keys;
+}
+
+TYPED_TEST(Containers, KeysBuiltToCollideSpreadOverTheBuckets)
+{
+    using Ops = TypeParam;
+    const std::vector<std::string> &keys = fnv_multicollision();
+    typename Ops::C m{};
+    for (const std::string &k : keys)
+        ASSERT_EQ(Ops::insert(&m, k.c_str(), ""), 0);
+    EXPECT_EQ(contents<Ops>(&m).size(), 256u);
+    EXPECT_LE(strmap_testing_longest_chain(m.t), 8u);
+    Ops::destroy(&m);
 }
 
 TEST(Arraymap, ValueCursorPositions)

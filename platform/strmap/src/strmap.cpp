@@ -122,7 +122,7 @@ inline void sip_round(word &v0, word &v1, word &v2, word &v3)
     v2 += v1; v1 = rotl(v1, kRot[4]); v1 ^= v2; v2 = rotl(v2, kRot[5]);
 }
 
-word sip13(sip_key k, const void *in, size_t len)
+inline word sip13(sip_key k, const void *in, size_t len)
 {
     const auto *p = static_cast<const unsigned char *>(in);
     word v0 = kInit[0] ^ k.k0, v1 = kInit[1] ^ k.k1, v2 = kInit[2] ^ k.k0, v3 = kInit[3] ^ k.k1;
@@ -133,8 +133,20 @@ word sip13(sip_key k, const void *in, size_t len)
         v0 ^= m;
     }
     word b = static_cast<word>(len) << (kWordBits - 8);
-    for (size_t i = len & (sizeof(word) - 1); i-- > 0;)
-        b |= static_cast<word>(p[i]) << (8 * i);
+    size_t i = len & (sizeof(word) - 1);
+    if (sizeof(word) == 8 && i >= 4) {
+        uint32_t w;
+        std::memcpy(&w, p, 4);
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+        w = __builtin_bswap32(w);
+#endif
+        b |= w;
+        for (; i-- > 4;)
+            b |= static_cast<word>(p[i]) << (8 * i);
+    } else {
+        for (; i-- > 0;)
+            b |= static_cast<word>(p[i]) << (8 * i);
+    }
     v3 ^= b;
     sip_round(v0, v1, v2, v3);
     v0 ^= b;
@@ -155,7 +167,7 @@ sip_key key_from_bytes(const unsigned char b[16])
 // clocks, the stack address and the pid: weaker, as a peer who can guess
 // those can guess the key, but still a different key per process.
 sip_key g_key;
-uint64_t g_tables; // tables created so far: each derives its own key
+uintptr_t g_tables; // tables created so far (a word: atomic everywhere); each derives its own key
 pthread_once_t g_key_once = PTHREAD_ONCE_INIT;
 
 void draw_key()
@@ -175,7 +187,8 @@ void draw_key()
             timespec mono, real;
             const void *stack;
             pid_t pid;
-        } seed{};
+        } seed;
+        std::memset(&seed, 0, sizeof seed); // padding included: all of it is hashed
         clock_gettime(CLOCK_MONOTONIC, &seed.mono);
         clock_gettime(CLOCK_REALTIME, &seed.real);
         seed.stack = &seed;
@@ -192,12 +205,12 @@ void draw_key()
 sip_key table_key()
 {
     pthread_once(&g_key_once, draw_key);
-    unsigned char in[9];
-    const uint64_t n = __atomic_fetch_add(&g_tables, 1, __ATOMIC_RELAXED);
-    std::memcpy(in, &n, 8);
-    in[8] = 0;
+    unsigned char in[sizeof(uintptr_t) + 1];
+    const uintptr_t n = __atomic_fetch_add(&g_tables, 1, __ATOMIC_RELAXED);
+    std::memcpy(in, &n, sizeof n);
+    in[sizeof n] = 0;
     const word k0 = sip13(g_key, in, sizeof in);
-    in[8] = 1;
+    in[sizeof n] = 1;
     return sip_key{k0, sip13(g_key, in, sizeof in)};
 }
 
@@ -214,11 +227,33 @@ struct strmap_table {
     sip_key key;
     size_t bytes; // everything allocated for this table, by requested size
     size_t limit; // cap on bytes; 0: none
+    bool packed;  // allocated as a first_block
 };
 
 namespace {
 
 using table = strmap_table;
+
+constexpr uint32_t kFirstRecords = 16;
+
+// Without a cap, the first allocation holds the table with its default
+// buckets, its first key and value records and its first string chunk: one
+// allocation instead of five for a small container.
+struct first_block {
+    table t;
+    uint32_t buckets[kDefaultBuckets];
+    key_rec keys[kFirstRecords];
+    value_rec values[kFirstRecords];
+    chunk c; // its data follows
+    char data[kFirstChunk];
+};
+
+// Whether p is part of t's first block (and so is released with it).
+bool in_block(const table *t, const void *p)
+{
+    const auto a = reinterpret_cast<uintptr_t>(p), b = reinterpret_cast<uintptr_t>(t);
+    return t->packed && a >= b && a < b + sizeof(first_block);
+}
 
 size_t sat_add(size_t a, size_t b) { return a > SIZE_MAX - b ? SIZE_MAX : a + b; }
 
@@ -266,18 +301,35 @@ table *table_create(uint32_t nbuckets, size_t limit, size_t first)
                                 base + size_t{nbuckets} * sizeof(uint32_t) > limit))
             nbuckets /= 2;
     }
-    auto *t = static_cast<table *>(mem_alloc(sizeof(table)));
+    const bool packed = !limit;
+    const size_t size = packed ? sizeof(first_block) : sizeof(table);
+    auto *t = static_cast<table *>(mem_alloc(size));
     if (!t)
         return nullptr;
     std::memset(t, 0, sizeof *t);
-    t->buckets = alloc_buckets(nbuckets);
-    if (!t->buckets) {
-        mem_free(t);
-        return nullptr;
+    t->packed = packed;
+    t->bytes = size;
+    if (packed && nbuckets == kDefaultBuckets) {
+        t->buckets = reinterpret_cast<first_block *>(t)->buckets;
+        std::memset(t->buckets, 0xff, sizeof(first_block::buckets));
+    } else {
+        t->buckets = alloc_buckets(nbuckets);
+        if (!t->buckets) {
+            mem_free(t);
+            return nullptr;
+        }
+        t->bytes += size_t{nbuckets} * sizeof(uint32_t);
+    }
+    if (packed) {
+        auto *fb = reinterpret_cast<first_block *>(t);
+        t->keys = fb->keys;
+        t->values = fb->values;
+        t->capkeys = t->capvalues = kFirstRecords;
+        fb->c = chunk{nullptr, kFirstChunk, 0};
+        t->arena = &fb->c;
     }
     t->nbuckets = nbuckets;
     t->key = table_key();
-    t->bytes = sizeof(table) + size_t{nbuckets} * sizeof(uint32_t);
     t->limit = limit;
     return t;
 }
@@ -288,12 +340,16 @@ void table_free(table *t)
         return;
     for (chunk *c = t->arena; c;) {
         chunk *next = c->next;
-        mem_free(c);
+        if (!in_block(t, c))
+            mem_free(c);
         c = next;
     }
-    mem_free(t->keys);
-    mem_free(t->values);
-    mem_free(t->buckets);
+    if (!in_block(t, t->keys))
+        mem_free(t->keys);
+    if (!in_block(t, t->values))
+        mem_free(t->values);
+    if (!in_block(t, t->buckets))
+        mem_free(t->buckets);
     mem_free(t);
 }
 
@@ -320,11 +376,15 @@ bool reserve_one(table *t, T **arr, uint32_t n, uint32_t *cap, uint32_t limit, s
     size_t bytes;
     if (!array_bytes(ncap, sizeof(T), &bytes))
         return false;
-    void *p = g_realloc(*arr, bytes);
+    // Records in the first block are copied out, never released on their own.
+    const bool moved = in_block(t, *arr);
+    void *p = g_realloc(moved ? nullptr : *arr, bytes);
     if (!p)
         return false;
+    if (moved)
+        std::memcpy(p, *arr, size_t{*cap} * sizeof(T));
     *arr = static_cast<T *>(p);
-    t->bytes += size_t{ncap - *cap} * sizeof(T);
+    t->bytes += size_t{moved ? ncap : ncap - *cap} * sizeof(T);
     *cap = ncap;
     return true;
 }
@@ -408,9 +468,13 @@ void grow(table *t)
     uint32_t *b = alloc_buckets(t->nbuckets * 2);
     if (!b)
         return; // longer chains, still correct
-    mem_free(t->buckets);
+    if (in_block(t, t->buckets)) {
+        t->bytes += bytes;
+    } else {
+        mem_free(t->buckets);
+        t->bytes += bytes / 2;
+    }
     t->buckets = b;
-    t->bytes += bytes / 2;
     t->nbuckets *= 2;
     link_all(t);
 }

@@ -1,0 +1,258 @@
+#!/usr/bin/env python3
+"""Mutation testing: plant one fault at a time, rebuild, run the suite.
+
+Works on a private copy of the tracked files (never the caller's tree), with
+its own build directory configured once; each mutant is rebuilt
+incrementally by Ninja and the file is restored afterwards.
+
+  python3 scripts/mutate.py --list
+  python3 scripts/mutate.py --sample 60 --seed 1 --which-tests --report out.tsv
+  python3 scripts/mutate.py --file platform/axdr/src/frames.cpp
+  python3 scripts/mutate.py --patch fault.diff --which-tests
+"""
+import argparse, json, os, random, re, shutil, subprocess, sys, tempfile, time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+SCOPE = ("src/", "platform/", "tools/", "include/quillet/axdr.h")
+EXTS = (".c", ".cc", ".cpp", ".h", ".hpp")
+FLIP = {"<": "<=", "<=": "<", ">": ">=", ">=": ">", "==": "!=", "!=": "=="}
+CMP = re.compile(r"(?<=\s)(<=|>=|==|!=|<|>)(?=\s)")
+INT = re.compile(r"(?<![\w.])(0[xX][0-9a-fA-F]+|\d+)([uUlL]*)(?![\w.])")
+STATE = re.compile(r"(?<![\w.>])(\*?(?:\w+\.|\w+->)?(?:state|st))\s*=\s*(\d+)\b")
+FREE = re.compile(r"^\s*(?:std::)?(?:free|axdr_free|mem_free)\(.*\);$")
+DECL = re.compile(r"^(?:(?:const|static|constexpr|unsigned|signed|struct|enum|"
+                  r"auto|volatile|inline)\s+)*[A-Za-z_][\w:]*(?:<[^=]*>)?[\s*&]+\w+\s*(?:\[.*\])?\s*(?:[=;{(]|$)")
+ENUM_OR_FPTR = re.compile(r"^(?:[A-Z_][A-Z0-9_]*\s*=\s*\w+,?|[\w:]+[\s*&]+\(\s*\*.*)$")
+NOT_STMT = re.compile(r"^(?:return|case|default|goto|typedef|using|template|"
+                      r"static_assert|else|do|for|while|if|switch|\}|\{)\b")
+
+
+def code_mask(lines):
+    """Per line, the text with comments and string/char literals blanked."""
+    out, in_block = [], False
+    for line in lines:
+        s, i, q = list(line), 0, None
+        while i < len(s):
+            c, nxt = s[i], line[i:i + 2]
+            if in_block:
+                if nxt == "*/":
+                    s[i] = s[i + 1] = " "; in_block = False; i += 2; continue
+                s[i] = " "
+            elif q:
+                if c == "\\":
+                    s[i] = " "
+                    if i + 1 < len(s): s[i + 1] = " "
+                    i += 2; continue
+                if c == q: q = None
+                else: s[i] = " "
+            elif nxt == "//":
+                s[i:] = " " * (len(s) - i); break
+            elif nxt == "/*":
+                s[i] = s[i + 1] = " "; in_block = True; i += 2; continue
+            elif c in "\"'":
+                q = c
+            i += 1
+        out.append("".join(s))
+    return out
+
+
+def sites(path):
+    """Every candidate mutant of one file: (line no, operator, new line)."""
+    with open(os.path.join(ROOT, path)) as f:
+        lines = f.read().split("\n")
+    masked, res = code_mask(lines), []
+    prev = ";"
+    for n, (line, code) in enumerate(zip(lines, masked), 1):
+        c = code.strip()
+        if (not c or c.startswith("#") or "static_assert" in c or "EXPORT" in c
+                or "extern" in c or ENUM_OR_FPTR.match(c)):
+            if c: prev = c[-1]
+            continue
+        def put(op, a, b, new):
+            res.append((n, op, line[:a] + new + line[b:]))
+        for m in CMP.finditer(code):
+            put("cmp", m.start(), m.end(), FLIP[m.group(1)])
+        for m in re.finditer(r"&&|\|\|", code):
+            put("logic", m.start(), m.end(), "||" if m.group() == "&&" else "&&")
+        for m in re.finditer(r"\bAXDR_(TRUE|FALSE)\b", code):
+            put("bool", m.start(), m.end(), "AXDR_FALSE" if m.group(1) == "TRUE" else "AXDR_TRUE")
+        state_spans = set()
+        if not DECL.match(c):
+            for m in STATE.finditer(code):
+                v = int(m.group(2)); state_spans.add(m.start(2))
+                for d in (-1, 1):
+                    if v + d >= 0:
+                        put("state", m.start(2), m.end(2), str(v + d))
+        if not c.startswith(("enum", "case")):
+            for m in INT.finditer(code):
+                if m.start() in state_spans or code[:m.start()].rstrip().endswith("["):
+                    continue  # array sizes only fail to build
+                v = int(m.group(1), 0)
+                for d in (-1, 1):
+                    if v + d < 0: continue
+                    s = hex(v + d) if m.group(1).lower().startswith("0x") else str(v + d)
+                    put("const", m.start(1), m.end(1), s)
+        whole = prev in ";{}:" and c.endswith(";") and c.count("(") == c.count(")")
+        if whole and FREE.match(c):
+            res.append((n, "free", "// " + line.strip()))
+        elif whole and not NOT_STMT.match(c) and not DECL.match(c) and ("(" in c or "=" in c or "++" in c or "--" in c or c in ("break;", "continue;")):
+            res.append((n, "stmt", "// " + line.strip()))
+        prev = c[-1]
+    return res
+
+
+def tracked():
+    out = subprocess.run(["git", "ls-files", "-z"], cwd=ROOT, check=True,
+                         capture_output=True, text=True).stdout
+    return [p for p in out.split("\0") if p]
+
+
+def sync(work):
+    """Copy tracked files that differ, so Ninja rebuilds only what changed."""
+    for p in tracked():
+        src, dst = os.path.join(ROOT, p), os.path.join(work, p)
+        if not os.path.isfile(src):
+            continue
+        with open(src, "rb") as f: data = f.read()
+        if os.path.exists(dst):
+            with open(dst, "rb") as f:
+                if f.read() == data: continue
+        os.makedirs(os.path.dirname(dst), exist_ok=True)
+        shutil.copy2(src, dst)
+
+
+def run(cmd, cwd, timeout):
+    try:
+        r = subprocess.run(cmd, cwd=cwd, capture_output=True, text=True, timeout=timeout)
+        return r.returncode, r.stdout + r.stderr
+    except subprocess.TimeoutExpired as e:
+        out = e.stdout or b""
+        return None, out.decode(errors="replace") if isinstance(out, bytes) else out
+
+
+def test(work, build, args, stop):
+    cmd = ["ctest", "--test-dir", build, "-j" + args.jobs, "--timeout", str(args.timeout)]
+    if stop:
+        cmd.append("--stop-on-failure")
+    rc, out = run(cmd, work, args.timeout * 20)
+    # From the progress lines, so a suite cut short still names its failures.
+    failed = [(t, why) for t, why in re.findall(r"Test\s+#\d+: (.+?)\s*\.*\s*\*\*\*(\w+)", out)
+              if why not in ("Skipped", "Passed")]
+    if rc is None:
+        return "timeout", [t for t, _ in failed] + ["(whole suite)"]
+    if rc == 0 and not failed:
+        return "survived", []
+    timed = any(why == "Timeout" for _, why in failed)
+    return ("timeout" if timed else "killed"), [t for t, _ in failed] or ["(ctest failed)"]
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    ap.add_argument("--file", action="append", help="only this file or directory (repeatable)")
+    ap.add_argument("--sample", type=int, help="plant N faults chosen at random")
+    ap.add_argument("--seed", type=int, default=0)
+    ap.add_argument("--list", action="store_true", help="show candidate sites and counts only")
+    ap.add_argument("--op", action="append", help="only this operator (repeatable)")
+    ap.add_argument("--preset", default="dev")
+    ap.add_argument("--keep-going", action="store_true",
+                    help="go on past surviving mutants (default: stop at the first)")
+    ap.add_argument("--which-tests", action="store_true", help="run the whole suite, record every killing test")
+    ap.add_argument("--report", help="write every mutant to FILE (.jsonl, otherwise TSV)")
+    ap.add_argument("--patch", action="append", help="plant this diff instead (repeatable, one mutant each)")
+    ap.add_argument("--workdir", help="private copy to (re)use; default: a fresh temp dir")
+    ap.add_argument("--timeout", type=int, default=60, help="per test, seconds")
+    ap.add_argument("-j", "--jobs", default="2", help="build and test jobs (default 2)")
+    args = ap.parse_args()
+
+    scope = args.file or list(SCOPE)
+    scope = [os.path.relpath(os.path.abspath(p), ROOT) if os.path.exists(p) else p for p in scope]
+    files = sorted(p for p in tracked() if p.endswith(EXTS) and
+                   any(p == s or p.startswith(s.rstrip("/") + "/") for s in scope))
+    muts = [(p,) + s for p in files for s in sites(p) if not args.op or s[1] in args.op]
+    if args.sample:
+        muts = random.Random(args.seed).sample(muts, min(args.sample, len(muts)))
+    if args.list:
+        for p, n, op, new in muts:
+            print(f"{p}:{n}\t{op}\t{new.strip() or '(removed)'}")
+        counts = {}
+        for m in muts: counts[m[2]] = counts.get(m[2], 0) + 1
+        print(f"{len(muts)} sites in {len(files)} files: " +
+              ", ".join(f"{k} {v}" for k, v in sorted(counts.items())))
+        return 0
+    if args.patch:
+        muts = [(os.path.abspath(p), 0, "patch", "") for p in args.patch]
+
+    work = args.workdir or tempfile.mkdtemp(prefix="quillet-mutate-")
+    os.makedirs(work, exist_ok=True)
+    sync(work)
+    build = os.path.join(work, "build", args.preset)
+    print(f"copy in {work}; configuring and building {args.preset}", flush=True)
+    for cmd in (["cmake", "--preset", args.preset], ["cmake", "--build", build, "-j" + args.jobs]):
+        rc, out = run(cmd, work, 3600)
+        if rc != 0:
+            sys.exit(out[-3000:] + "\nthe unmutated tree does not build")
+    status, failed = test(work, build, args, False)
+    if status != "survived":
+        sys.exit(f"the unmutated suite fails: {failed}")
+
+    rep = open(args.report, "w") if args.report else None
+    jsonl = bool(args.report and args.report.endswith(".jsonl"))
+    if rep and not jsonl:
+        rep.write("file\tline\top\tstatus\tseconds\tchanged\ttests\n")
+    tally = {}
+    for i, (p, n, op, new) in enumerate(muts, 1):
+        t0 = time.time()
+        if op == "patch":
+            apply = ["git", "apply", "--unidiff-zero", p]
+            rc, out = run(apply, work, 60)
+            if rc != 0:
+                sys.exit(f"{p} does not apply:\n{out}")
+            old = os.path.basename(p)
+        else:
+            target = os.path.join(work, p)
+            with open(target) as f: text = f.read()
+            lines = text.split("\n")
+            old = lines[n - 1].strip()
+            lines[n - 1] = new
+            with open(target, "w") as f: f.write("\n".join(lines))
+        try:
+            rc, out = run(["cmake", "--build", build, "-j" + args.jobs], work, 1800)
+            if rc != 0:
+                status, failed = "not built", []
+            else:
+                status, failed = test(work, build, args, not args.which_tests)
+        finally:
+            if op == "patch":
+                run(apply[:2] + ["-R"] + apply[2:], work, 60)
+            else:
+                with open(target, "w") as f: f.write(text)
+        secs = time.time() - t0
+        tally[status] = tally.get(status, 0) + 1
+        where = p if op == "patch" else f"{p}:{n}"
+        shown = "(patch)" if op == "patch" else f"{old}  ->  {new.strip() or '(removed)'}"
+        print(f"[{i}/{len(muts)}] {status:9} {where} {op}: {shown}"
+              + (f"  [{' '.join(failed)}]" if failed else ""), flush=True)
+        if rep:
+            row = dict(file=p, line=n, op=op, status=status, seconds=round(secs, 1),
+                       old=old if op != "patch" else "", new=new.strip(), tests=failed)
+            if jsonl:
+                rep.write(json.dumps(row) + "\n")
+            else:
+                rep.write("\t".join([p, str(n), op, status, str(row["seconds"]),
+                                     f"{old} -> {new.strip() or '(removed)'}" if op != "patch" else "",
+                                     " ".join(failed)]) + "\n")
+            rep.flush()
+        if status == "survived" and not args.keep_going:
+            print("stopping at the first survivor (--keep-going to go on)")
+            break
+    built = sum(v for k, v in tally.items() if k != "not built")
+    dead = tally.get("killed", 0) + tally.get("timeout", 0)
+    print(f"killed {dead}/{built} built ({100.0 * dead / built if built else 0:.1f}%); "
+          + ", ".join(f"{k} {v}" for k, v in sorted(tally.items())))
+    if not args.workdir:
+        shutil.rmtree(work, ignore_errors=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
