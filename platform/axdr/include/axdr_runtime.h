@@ -67,8 +67,8 @@ AXDR_EXPORT axdr_stream_t *axdr_print_create(FILE *f);
 AXDR_EXPORT void axdr_destroy(axdr_stream_t *s);
 
 /* Decoded strings come from a few blocks that axdr_free keeps per thread
- * for the next ones. This frees the calling thread's; a thread's exit and
- * the runtime's unloading do it too. */
+ * for the next ones. This frees the calling thread's; a thread's exit, and
+ * the process's exit for the main thread, do it too. */
 AXDR_EXPORT void axdr_thread_release(void);
 
 /* Drops saved frames, the unit in progress, unread input and undrained
