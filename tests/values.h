@@ -81,10 +81,9 @@ inline int code(axdr_stream_t *s, Value *v)
 
 inline int Value::release()
 {
-    if (!is_container(type))
-        return AXDR_TRUE;
     int r = qt::free_obj<Value>(code, this);
-    std::memset(&u, 0, sizeof u);
+    if (is_container(type))
+        std::memset(&u, 0, sizeof u);
     return r;
 }
 

@@ -1,0 +1,364 @@
+// Every wire vector of vectors.tsv through one resumption sweep: memory
+// streams, every split, one byte at a time, the end of input at every
+// offset, pending and FALSE at every primitive, setup, byte and allocation,
+// the container allocator failing in turn, encode through every small
+// window, print. Each run is checked for leaks by counting live heap blocks.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "values.h"
+
+using namespace qt;
+using qv::Type;
+using qv::Value;
+
+namespace {
+
+struct Row {
+    std::string name;
+    Type type;
+    Bytes wire;
+    int want;
+    bool canonical = false;
+    size_t budget = 0;
+    bool check_print = false;
+    std::string print;
+};
+
+std::vector<Row> load_rows()
+{
+    std::ifstream in(QUILLET_SOURCE_DIR "/tests/vectors.tsv");
+    std::vector<Row> rows;
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty() || line[0] == '#')
+            continue;
+        std::vector<std::string> f;
+        std::stringstream ss(line);
+        for (std::string x; std::getline(ss, x, '\t');)
+            f.push_back(x);
+        f.resize(6);
+        Row r{f[1], qv::TYPE_COUNT, {}, f[2] == "T" ? AXDR_TRUE : AXDR_FALSE, false, 0, false, ""};
+        std::stringstream flags(f[3]), wire(f[4]), types(f[0]);
+        for (std::string x; std::getline(flags, x, ',');) {
+            r.canonical |= x == "c";
+            if (x[0] == 'b')
+                r.budget = std::stoul(x.substr(1));
+        }
+        for (std::string x; wire >> x;) {
+            size_t star = x.find('*');
+            Bytes b = hex(x.substr(0, star).c_str());
+            for (size_t i = star == std::string::npos ? 1 : std::stoul(x.substr(star + 1)); i; --i)
+                r.wire.insert(r.wire.end(), b.begin(), b.end());
+        }
+        r.check_print = f[5] != "-";
+        for (size_t i = 0; r.check_print && i < f[5].size(); ++i)
+            r.print += f[5][i] != '\\' ? f[5][i] : f[5][++i] == 'n' ? '\n' : f[5][i];
+        for (std::string x; std::getline(types, x, ',');) {
+            for (int t = 0; t < qv::TYPE_COUNT; ++t)
+                if (x == qv::type_name(Type(t)))
+                    r.type = Type(t);
+            EXPECT_NE(r.type, qv::TYPE_COUNT) << line;
+            rows.push_back(r);
+        }
+    }
+    return rows;
+}
+
+// The container library's allocator, failing its n-th call from arming.
+unsigned long strmap_calls = 0, strmap_fail_at = 0;
+void *failing_realloc(void *p, size_t n)
+{
+    return ++strmap_calls == strmap_fail_at ? nullptr : std::realloc(p, n);
+}
+
+// A fault to inject: kind, at the n-th event (0: none), with result res.
+struct Fault {
+    int kind = AXDR_FAULT_PRIMITIVE;
+    unsigned long n = 0;
+    int res = AXDR_PENDING;
+};
+
+struct Run {
+    int r = AXDR_PENDING, before_end = AXDR_PENDING;
+    size_t frames = 0;
+    unsigned long events = 0; // of the fault's kind
+};
+
+// Arms f; returns the events of its kind so far.
+unsigned long arm(axdr_stream_t *s, const Row &row, Fault f)
+{
+    axdr_set_budget(s, row.budget);
+    if (f.n)
+        axdr_fault_at(s, f.kind, f.n, f.res);
+    return axdr_fault_count(s, f.kind);
+}
+
+int call_again(axdr_stream_t *s, Value *v, int r)
+{
+    return r == AXDR_TRUE || r == AXDR_FALSE ? r : qv::code(s, v);
+}
+
+// An incremental decode: a first piece of `first` bytes, then pieces of
+// `piece`, up to `stop` bytes (each within the budget), calling after each;
+// only then the end of input, if the filter still pends.
+Run incr(const Row &row, Value *v, size_t first, size_t piece, size_t stop, Fault f = {})
+{
+    Run out;
+    Stream s(axdr_incr_create(AXDR_DECODE, 0));
+    const unsigned long base = arm(s.get(), row, f);
+    for (size_t off = 0; off < stop && out.r != AXDR_TRUE && out.r != AXDR_FALSE;) {
+        size_t n = std::min(off ? piece : std::max<size_t>(first, 1), stop - off);
+        if (row.budget)
+            n = std::min(n, row.budget - axdr_unread(s.get()));
+        if (axdr_feed(s.get(), row.wire.data() + off, n) != 0)
+            break; // an allocation failed: give up
+        off += n;
+        out.r = call_again(s.get(), v, qv::code(s.get(), v));
+    }
+    out.before_end = out.r;
+    if (out.r != AXDR_TRUE && out.r != AXDR_FALSE) {
+        axdr_feed_end(s.get());
+        out.r = call_again(s.get(), v, qv::code(s.get(), v));
+    }
+    out.frames = axdr_saved_frames(s.get());
+    out.events = axdr_fault_count(s.get(), f.kind) - base;
+    return out;
+}
+
+// A memory-stream run of op over buf with a fault, called until it ends.
+Run mem(const Row &row, Value *v, Bytes &buf, int op, Fault f = {})
+{
+    Run out;
+    Stream s(axdr_mem_create(buf.data(), buf.size(), op));
+    const unsigned long base = arm(s.get(), row, f);
+    out.r = out.before_end = until_done<Value>(qv::code, s.get(), v);
+    out.frames = axdr_saved_frames(s.get());
+    out.events = axdr_fault_count(s.get(), f.kind) - base;
+    buf.resize(static_cast<size_t>(axdr_getpos(s.get())));
+    return out;
+}
+
+std::string printed(Value *v, int *r, Fault f = {}, unsigned long *events = nullptr)
+{
+    Stream s(axdr_print_create(nullptr));
+    const unsigned long base = arm(s.get(), Row{}, f);
+    *r = until_done<Value>(qv::code, s.get(), v);
+    if (events)
+        *events = axdr_fault_count(s.get(), f.kind) - base;
+    if (*r == AXDR_TRUE && axdr_print_finish(s.get()) != 0)
+        *r = AXDR_FALSE;
+    return axdr_print_text(s.get(), nullptr);
+}
+
+// Live heap blocks that body left behind, once its values are freed.
+template <class F> long leaked(F body)
+{
+    const long before = heap_live();
+    body();
+    return heap_live() - before;
+}
+
+// Decodes with a fault at each event of its kind in turn: a pending status resumes to the same value, anything else ends
+// with FALSE; nothing leaks, no frame outlives the decode.
+template <class Decode> void every_fault(const Row &row, const Value &ref, int kind, int res, Decode decode)
+{
+    Value clean(row.type);
+    const unsigned long events = decode(&clean, Fault{kind, 0, res}).events;
+    for (unsigned long n = 1; n <= events; ++n) {
+        SCOPED_TRACE("fault kind " + std::to_string(kind) + " at " + std::to_string(n) + ", result " +
+                     std::to_string(res));
+        Run run;
+        bool same = false;
+        long leak = leaked([&] {
+            Value v(row.type);
+            run = decode(&v, Fault{kind, n, res});
+            same = qv::equal(v, ref);
+        });
+        EXPECT_EQ(run.r, res == AXDR_FALSE ? AXDR_FALSE : row.want);
+        if (res != AXDR_FALSE) {
+            EXPECT_TRUE(same);
+        }
+        EXPECT_EQ(run.frames, 0u);
+        EXPECT_EQ(leak, 0);
+    }
+}
+
+void sweep(const Row &row)
+{
+    const size_t n = row.wire.size();
+    Value ref(row.type);
+    Bytes buf = row.wire;
+    Run whole = mem(row, &ref, buf, AXDR_DECODE);
+    ASSERT_EQ(whole.r, row.want);
+    if (row.want == AXDR_TRUE) {
+        EXPECT_EQ(buf.size(), n) << "a value takes all of its row";
+    }
+    int pr = AXDR_FALSE;
+    if (row.check_print) {
+        EXPECT_EQ(printed(&ref, &pr), row.print);
+    }
+
+    // Decoding: ALT codes, every split, a byte at a time; a value whose last
+    // byte has arrived is complete without the end of input.
+    for (size_t k = 0; k <= n + 1; ++k) {
+        SCOPED_TRACE("split at " + std::to_string(k));
+        Run run;
+        bool same = false;
+        long leak = leaked([&] {
+            Value v(row.type);
+            Bytes b = row.wire;
+            run = k > n ? mem(row, &v, b, AXDR_DECODE_ALT) : incr(row, &v, k, k ? n : 1, n);
+            same = qv::equal(v, ref);
+        });
+        EXPECT_EQ(run.r, row.want);
+        if (row.want == AXDR_TRUE) {
+            EXPECT_EQ(run.before_end, AXDR_TRUE);
+        }
+        EXPECT_TRUE(same);
+        EXPECT_EQ(run.frames, 0u);
+        EXPECT_EQ(leak, 0);
+    }
+    // The end of input after every byte, fed one at a time.
+    for (size_t k = 0; k < n; ++k) {
+        SCOPED_TRACE("end after " + std::to_string(k));
+        Run run;
+        long leak = leaked([&] {
+            Value v(row.type);
+            run = incr(row, &v, 1, 1, k);
+            EXPECT_EQ(v.release(), AXDR_TRUE);
+        });
+        EXPECT_EQ(run.r, AXDR_FALSE);
+        EXPECT_EQ(run.frames, 0u);
+        EXPECT_EQ(leak, 0);
+    }
+    for (int kind : {AXDR_FAULT_PRIMITIVE, AXDR_FAULT_SETUP, AXDR_FAULT_BYTE, AXDR_FAULT_ALLOC})
+        for (int res : {AXDR_PENDING, AXDR_FALSE})
+            if (kind != AXDR_FAULT_ALLOC || res == AXDR_FALSE)
+                every_fault(row, ref, kind, res, [&](Value *v, Fault f) {
+                    Bytes b = row.wire;
+                    return mem(row, v, b, AXDR_DECODE, f);
+                });
+    for (size_t k = 0; k < n; k += 1 + n / 16) // allocations failing with the input cut anywhere
+        every_fault(row, ref, AXDR_FAULT_ALLOC, AXDR_FALSE,
+                    [&](Value *v, Fault f) { return incr(row, v, k, n, n, f); });
+    if (qv::is_container(row.type)) {
+        bool done = false;
+        for (unsigned long a = 1; !done && a < 1000; ++a) {
+            SCOPED_TRACE("container allocation " + std::to_string(a));
+            Run run;
+            long leak = leaked([&] {
+                strmap_calls = 0;
+                strmap_fail_at = a;
+                strmap_set_allocator(failing_realloc, std::free);
+                Value v(row.type);
+                Bytes b = row.wire;
+                run = mem(row, &v, b, AXDR_DECODE);
+                done = strmap_calls < a;
+                strmap_set_allocator(nullptr, nullptr);
+            });
+            EXPECT_EQ(run.r, done ? row.want : AXDR_FALSE);
+            EXPECT_EQ(leak, 0);
+        }
+    }
+    if (row.want != AXDR_TRUE)
+        return;
+
+    // A decode into a container no one initialised.
+    Value poisoned(row.type);
+    std::memset(&poisoned.u, 0xa5, sizeof poisoned.u);
+    Bytes b = row.wire;
+    EXPECT_EQ(mem(row, &poisoned, b, AXDR_DECODE).r, AXDR_TRUE);
+    EXPECT_TRUE(qv::equal(poisoned, ref));
+
+    // Encoding gives the row back (or, for a value that arrived in another
+    // form, bytes that decode to it), with either code, through every small
+    // window, and with any fault: pending resumes to the same bytes, FALSE
+    // leaves a prefix of them.
+    Bytes enc(2 * n + 64), alt(2 * n + 64);
+    ASSERT_EQ(mem(row, &ref, enc, AXDR_ENCODE).r, AXDR_TRUE);
+    EXPECT_EQ(mem(row, &ref, alt, AXDR_ENCODE_ALT).r, AXDR_TRUE);
+    EXPECT_EQ(alt, enc);
+    if (row.canonical) {
+        EXPECT_EQ(to_hex(enc), to_hex(row.wire));
+    }
+    Value back(row.type);
+    Bytes e = enc;
+    EXPECT_EQ(mem(Row{}, &back, e, AXDR_DECODE).r, AXDR_TRUE);
+    EXPECT_TRUE(qv::equal(back, ref));
+    for (size_t w = 1; w <= 9; ++w) {
+        Bytes got;
+        EXPECT_EQ(encode_windowed<Value>(qv::code, &ref, w, got), AXDR_TRUE);
+        EXPECT_EQ(got, enc) << "window " << w;
+    }
+    for (int kind : {AXDR_FAULT_PRIMITIVE, AXDR_FAULT_SETUP, AXDR_FAULT_BYTE, AXDR_FAULT_ALLOC}) {
+        for (int res : {AXDR_PENDING, AXDR_FALSE}) {
+            if (kind == AXDR_FAULT_ALLOC)
+                res = AXDR_FALSE; // a failed allocation is never pending
+            Bytes out = enc;
+            const unsigned long events = mem(Row{}, &ref, out, AXDR_ENCODE, Fault{kind, 0, res}).events;
+            for (unsigned long k = 1; k <= events; ++k) {
+                out.assign(enc.size(), 0xee);
+                Run run = mem(Row{}, &ref, out, AXDR_ENCODE, Fault{kind, k, res});
+                EXPECT_EQ(run.r, res == AXDR_FALSE ? AXDR_FALSE : AXDR_TRUE) << "encode fault " << kind << " at " << k << " of " << events;
+                EXPECT_TRUE(std::equal(out.begin(), out.end(), enc.begin()));
+                EXPECT_EQ(out.size() == enc.size(), run.r == AXDR_TRUE) << kind << " " << k;
+            }
+        }
+    }
+
+    // Printing: FALSE at any call or allocation ends it; a pending call
+    // resumes, a record at the element in progress.
+    for (int kind : {AXDR_FAULT_PRINT, AXDR_FAULT_PRIMITIVE, AXDR_FAULT_ALLOC}) {
+        for (int res : {AXDR_PENDING, AXDR_FALSE}) {
+            unsigned long events = 0;
+            printed(&ref, &pr, Fault{kind, 0, res}, &events);
+            for (unsigned long k = 1; k <= events; ++k) {
+                std::string text = printed(&ref, &pr, Fault{kind, k, res});
+                EXPECT_EQ(pr, res == AXDR_FALSE || kind == AXDR_FAULT_ALLOC ? AXDR_FALSE : AXDR_TRUE);
+                size_t cut = text.find(" =\n"), from = text.rfind('\n', cut) + 1;
+                if (cut != std::string::npos)
+                    text.erase(from, cut + 3 - from); // the element that pended
+                // Not at k == 1: the first element resumed opens a second aggregate.
+                if (kind == AXDR_FAULT_PRIMITIVE && res != AXDR_FALSE && k > 1 && !qv::is_container(row.type)) {
+                    EXPECT_EQ(text, row.print) << k;
+                }
+            }
+        }
+    }
+
+    // Codes above print are refused and touch nothing; FREE is TRUE and
+    // leaves fixed-size values as they were.
+    for (int op : {6, 7, -1}) {
+        Bytes out(64, 0xee);
+        EXPECT_EQ(mem(Row{}, &ref, out, op).r, AXDR_FALSE);
+        EXPECT_TRUE(out.empty());
+        EXPECT_TRUE(qv::equal(ref, back));
+    }
+    if (!qv::is_container(row.type)) {
+        EXPECT_EQ(ref.release(), AXDR_TRUE);
+        EXPECT_TRUE(qv::equal(ref, back));
+    }
+}
+
+class Vectors : public testing::TestWithParam<int> {};
+
+TEST_P(Vectors, EveryRowThroughEverySweep)
+{
+    const Type t = Type(GetParam());
+    int rows = 0;
+    for (const Row &row : load_rows()) {
+        if (row.type != t)
+            continue;
+        SCOPED_TRACE(row.name + ": " + to_hex(row.wire).substr(0, 120));
+        sweep(row);
+        ++rows;
+    }
+    EXPECT_GT(rows, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Codecs, Vectors, testing::Range(0, int(qv::TYPE_COUNT)),
+                         [](const testing::TestParamInfo<int> &p) { return std::string(qv::type_name(Type(p.param))); });
+
+} // namespace
