@@ -5,6 +5,8 @@
 // window, print. Each run is checked for leaks by counting live heap blocks.
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
+
 #include <fstream>
 #include <sstream>
 
@@ -84,6 +86,7 @@ struct Run {
     int r = AXDR_PENDING, before_end = AXDR_PENDING;
     size_t frames = 0;
     unsigned long events = 0; // of the fault's kind
+    bool tail_kept = true;    // the buffer past what was written
 };
 
 // Arms f; returns the events of its kind so far.
@@ -131,12 +134,15 @@ Run incr(const Row &row, Value *v, size_t first, size_t piece, size_t stop, Faul
 Run mem(const Row &row, Value *v, Bytes &buf, int op, Fault f = {})
 {
     Run out;
+    const Bytes was = buf;
     Stream s(axdr_mem_create(buf.data(), buf.size(), op));
     const unsigned long base = arm(s.get(), row, f);
     out.r = out.before_end = until_done<Value>(qv::code, s.get(), v);
     out.frames = axdr_saved_frames(s.get());
     out.events = axdr_fault_count(s.get(), f.kind) - base;
-    buf.resize(static_cast<size_t>(axdr_getpos(s.get())));
+    const size_t pos = static_cast<size_t>(axdr_getpos(s.get()));
+    out.tail_kept = std::equal(buf.begin() + long(pos), buf.end(), was.begin() + long(pos));
+    buf.resize(pos);
     return out;
 }
 
@@ -170,15 +176,18 @@ template <class Decode> void every_fault(const Row &row, const Value &ref, int k
         SCOPED_TRACE("fault kind " + std::to_string(kind) + " at " + std::to_string(n) + ", result " +
                      std::to_string(res));
         Run run;
-        bool same = false;
+        bool same = false, untouched = false;
         long leak = leaked([&] {
             Value v(row.type);
             run = decode(&v, Fault{kind, n, res});
             same = qv::equal(v, ref);
+            untouched = qv::equal(v, Value(row.type));
         });
         EXPECT_EQ(run.r, res == AXDR_FALSE ? AXDR_FALSE : row.want);
         if (res != AXDR_FALSE) {
             EXPECT_TRUE(same);
+        } else if (row.type == qv::IPCIDR) {
+            EXPECT_EQ(untouched, true) << "a pair is written only once it is whole";
         }
         EXPECT_EQ(run.frames, 0u);
         EXPECT_EQ(leak, 0);
@@ -198,6 +207,7 @@ void sweep(const Row &row)
     int pr = AXDR_FALSE;
     if (row.check_print) {
         EXPECT_EQ(printed(&ref, &pr), row.print);
+        EXPECT_EQ(pr, AXDR_TRUE);
     }
 
     // Decoding: ALT codes, every split, a byte at a time; a value whose last
@@ -296,11 +306,14 @@ void sweep(const Row &row)
         for (int res : {AXDR_PENDING, AXDR_FALSE}) {
             if (kind == AXDR_FAULT_ALLOC)
                 res = AXDR_FALSE; // a failed allocation is never pending
-            Bytes out = enc;
-            const unsigned long events = mem(Row{}, &ref, out, AXDR_ENCODE, Fault{kind, 0, res}).events;
+            Bytes out(enc.size() + 4, 0xee);
+            Run clean = mem(Row{}, &ref, out, AXDR_ENCODE, Fault{kind, 0, res});
+            EXPECT_TRUE(clean.tail_kept);
+            const unsigned long events = clean.events;
             for (unsigned long k = 1; k <= events; ++k) {
-                out.assign(enc.size(), 0xee);
+                out.assign(enc.size() + 4, 0xee);
                 Run run = mem(Row{}, &ref, out, AXDR_ENCODE, Fault{kind, k, res});
+                EXPECT_TRUE(run.tail_kept);
                 EXPECT_EQ(run.r, res == AXDR_FALSE ? AXDR_FALSE : AXDR_TRUE) << "encode fault " << kind << " at " << k << " of " << events;
                 EXPECT_TRUE(std::equal(out.begin(), out.end(), enc.begin()));
                 EXPECT_EQ(out.size() == enc.size(), run.r == AXDR_TRUE) << kind << " " << k;
@@ -361,4 +374,187 @@ TEST_P(Vectors, EveryRowThroughEverySweep)
 INSTANTIATE_TEST_SUITE_P(Codecs, Vectors, testing::Range(0, int(qv::TYPE_COUNT)),
                          [](const testing::TestParamInfo<int> &p) { return std::string(qv::type_name(Type(p.param))); });
 
+// Hostile shapes under a budget B: what a decode holds (input, strings,
+// frames, the container) stays within 2 * B + 16 KiB, and FREE gives it back.
+TEST(Hostile, BudgetBoundsEverythingADecodeHolds)
+{
+    const size_t B = 4096;
+    auto entries = [](Type t, uint32_t keys, uint32_t values, size_t klen, size_t vlen) {
+        Bytes w;
+        put_u32(w, keys);
+        for (uint32_t k = 0; k < keys; ++k) {
+            std::string key = std::to_string(k);
+            put_str(w, key + std::string(klen > key.size() ? klen - key.size() : 0, 'k'));
+            if (t != qv::MAP)
+                put_u32(w, values);
+            for (uint32_t v = 0; v < values; ++v)
+                put_str(w, std::string(vlen, 'v'));
+        }
+        return w;
+    };
+    const struct {
+        Type type;
+        Bytes wire;
+        int want;
+    } shapes[] = {
+        {qv::MAP, entries(qv::MAP, 20000, 1, 1, 0), AXDR_FALSE},
+        {qv::MULTIMAP, entries(qv::MULTIMAP, 1, 60000, 1, 0), AXDR_FALSE},
+        {qv::ARRAYMAP, entries(qv::ARRAYMAP, 1, 60000, 1, 0), AXDR_FALSE},
+        {qv::MAP, hex("7ffffffe 00000001 61000000 00000001"), AXDR_FALSE},
+        {qv::MULTIMAP, hex("7ffffffe 00000001 61000000 7ffffffe"), AXDR_FALSE},
+        {qv::MAP, entries(qv::MAP, 1, 1, 3000, 3000), AXDR_TRUE},
+        {qv::MAP, entries(qv::MAP, 40, 1, 3000, 3000), AXDR_FALSE},
+        {qv::MULTIMAP, entries(qv::MULTIMAP, 1, 1, 1, B + 1), AXDR_FALSE},
+    };
+    for (const auto &sh : shapes) {
+        for (size_t piece : {B, size_t{7}}) {
+            SCOPED_TRACE(std::string(qv::type_name(sh.type)) + " of " + std::to_string(sh.wire.size()) +
+                         " bytes in pieces of " + std::to_string(piece));
+            const size_t before = heap_peak_reset();
+            size_t peak = 0;
+            int r = AXDR_PENDING;
+            long leak = leaked([&] {
+                Value v(sh.type);
+                Stream s(axdr_incr_create(AXDR_DECODE, 0));
+                axdr_set_budget(s.get(), B);
+                for (size_t off = 0; off < sh.wire.size() && r == AXDR_PENDING; off += piece) {
+                    axdr_feed(s.get(), sh.wire.data() + off, std::min(piece, sh.wire.size() - off));
+                    r = qv::code(s.get(), &v);
+                    peak = std::max(peak, heap_peak_since_reset());
+                }
+                if (r == AXDR_PENDING) {
+                    axdr_feed_end(s.get());
+                    r = qv::code(s.get(), &v);
+                }
+                peak = std::max(peak, heap_peak_since_reset());
+            });
+            EXPECT_EQ(r, sh.want);
+            EXPECT_LE(peak - before, 2 * B + 16 * 1024);
+            EXPECT_EQ(leak, 0);
+        }
+    }
+}
+
+// Callers write x_op between calls. Whatever they write, buffers keep the
+// bounds the stream was made with: a coding operation the stream was not
+// made for gives FALSE and nothing faults (ASan watches), also after a
+// reset or a partial drain.
+TEST(Hostile, RewrittenOperationNeverFaults)
+{
+    const Bytes w = hex("00000002 00000001 61000000 00000002 00000001 78000000 00000002 797a0000"
+                        "00000001 62000000 00000001 00000001 77000000");
+    for (int made : {AXDR_ENCODE, AXDR_DECODE}) {
+        for (int op = 0; op <= 7; ++op) {
+            for (int after = 0; after < 6; ++after) { // memory or incremental; nothing, reset, drain
+                SCOPED_TRACE("made " + std::to_string(made) + ", x_op " + std::to_string(op) + ", after " +
+                             std::to_string(after));
+                Bytes buf = made == AXDR_DECODE ? w : Bytes(64);
+                Stream s(after & 1 ? axdr_incr_create(made, 8) : axdr_mem_create(buf.data(), buf.size(), made));
+                Value full(qv::MULTIMAP), fresh(qv::MULTIMAP);
+                ASSERT_EQ(decode_mem<Value>(qv::code, &full, w), AXDR_TRUE);
+                if ((after & 1) && made == AXDR_DECODE) {
+                    ASSERT_EQ(axdr_feed(s.get(), w.data(), 12), 0);
+                }
+                if (made == AXDR_ENCODE) // an encode holds nothing: leave it pending
+                    qv::code(s.get(), &full);
+                s->x_op = op;
+                if (after / 2 == 1)
+                    axdr_reset(s.get());
+                Bytes out(3);
+                if (after / 2 == 2)
+                    axdr_drain(s.get(), out.data(), out.size());
+                const bool decodes = op == AXDR_DECODE || op == AXDR_DECODE_ALT;
+                const bool encodes = op == AXDR_ENCODE || op == AXDR_ENCODE_ALT;
+                int r = qv::code(s.get(), decodes ? &fresh : &full);
+                if ((decodes && made != AXDR_DECODE) || (encodes && made != AXDR_ENCODE) || op > 5) {
+                    EXPECT_EQ(r, AXDR_FALSE);
+                }
+                if (decodes && made == AXDR_DECODE && r != AXDR_TRUE) {
+                    axdr_feed_end(s.get()); // unwind what the decode holds
+                    qv::code(s.get(), &fresh);
+                }
+            }
+        }
+    }
+}
+
+// A string longer than its limit is refused both ways, on every stream.
+TEST(Strings, LimitHoldsBothWays)
+{
+    char text[] = "abcdefghi";
+    const Bytes w = hex("00000009 61626364 65666768 69000000");
+    for (unsigned limit : {8u, 9u}) {
+        for (size_t window : {0, 3, 64}) { // a memory stream, then incremental ones
+            SCOPED_TRACE("limit " + std::to_string(limit) + ", window " + std::to_string(window));
+            Bytes buf(64), in = w;
+            Stream e(window ? axdr_incr_create(AXDR_ENCODE, window) : axdr_mem_create(buf.data(), 64, AXDR_ENCODE));
+            Stream d(window ? axdr_incr_create(AXDR_DECODE, 0) : axdr_mem_create(in.data(), in.size(), AXDR_DECODE));
+            if (window)
+                axdr_feed(d.get(), w.data(), std::min(window, w.size()));
+            char *p = text, *q = nullptr;
+            int r = axdr_string(e.get(), &p, limit);
+            for (Bytes sink(64); r != AXDR_TRUE && r != AXDR_FALSE; r = axdr_string(e.get(), &p, limit))
+                axdr_drain(e.get(), sink.data(), sink.size());
+            EXPECT_EQ(r, limit < 9 ? AXDR_FALSE : AXDR_TRUE);
+            r = axdr_string(d.get(), &q, limit);
+            if (r != AXDR_TRUE && r != AXDR_FALSE) {
+                axdr_feed(d.get(), w.data() + window, w.size() - window);
+                r = axdr_string(d.get(), &q, limit);
+            }
+            EXPECT_EQ(r, limit < 9 ? AXDR_FALSE : AXDR_TRUE);
+            axdr_free(axdr_wrapstring, &q);
+        }
+    }
+}
+
+// What is not an address is neither sent nor printed.
+TEST(Refused, NotAnAddress)
+{
+    for (Type t : {qv::IPADDR, qv::IPCIDR}) {
+        Value v(t);
+        Bytes out;
+        int r = AXDR_TRUE;
+        EXPECT_EQ(encode_mem<Value>(qv::code, &v, out, 64), AXDR_FALSE);
+        EXPECT_TRUE(out.empty());
+        EXPECT_EQ(print<Value>(qv::code, &v, &r), "");
+        EXPECT_EQ(r, AXDR_FALSE);
+    }
+}
+
+int g_value_delta = 0; // added to what value_count reports
+
 } // namespace
+
+// Interposed over the container library: a value count off from the walk.
+#define MISCOUNT(P)                                                                            \
+    extern "C" int P##_value_count(const P##_value_cursor_t *vc)                               \
+    {                                                                                          \
+        static const auto real =                                                               \
+            reinterpret_cast<int (*)(const P##_value_cursor_t *)>(dlsym(RTLD_NEXT, #P "_value_count")); \
+        return real(vc) + g_value_delta;                                                       \
+    }
+MISCOUNT(arraymap)
+MISCOUNT(multimap)
+
+// A value walk shorter than the count fails the encode (the peer would take
+// the next key for a value); a longer one is cut at the count.
+TEST(Multi, EncodeFollowsTheCountOrFails)
+{
+    const Bytes w = hex("00000001 00000001 6b000000 00000002 00000001 61000000 00000001 62000000");
+    for (Type t : {qv::ARRAYMAP, qv::MULTIMAP}) {
+        for (int delta : {1, -1, -3}) {
+            SCOPED_TRACE(std::string(qv::type_name(t)) + " count off by " + std::to_string(delta));
+            Value v(t);
+            ASSERT_EQ(decode_mem<Value>(qv::code, &v, w), AXDR_TRUE);
+            Bytes got;
+            g_value_delta = delta;
+            int r = encode_mem<Value>(qv::code, &v, got, 64);
+            g_value_delta = 0;
+            EXPECT_EQ(r, delta == -1 ? AXDR_TRUE : AXDR_FALSE);
+            if (delta == -1) {
+                EXPECT_EQ(to_hex(got), "00 00 00 01 00 00 00 01 6b 00 00 00 00 00 00 01 00 00 00 01 61 00 00 00");
+            }
+        }
+    }
+}
+
