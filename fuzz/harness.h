@@ -32,6 +32,7 @@
 #ifndef QUILLET_FUZZ_HARNESS_H
 #define QUILLET_FUZZ_HARNESS_H
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -54,15 +55,10 @@ inline void die(const char *what, qv::Type t)
 }
 
 struct Schedule {
-    int op_decode = AXDR_DECODE;
-    int op_encode = AXDR_ENCODE;
-    size_t budget = 0;
-    bool early_end = false;
-    bool lazy = false;
-    size_t window = 1;
-    unsigned long prim_every = 0;
-    unsigned long setup_every = 0;
-    unsigned long byte_at = 0;
+    int op_decode = AXDR_DECODE, op_encode = AXDR_ENCODE;
+    size_t budget = 0, window = 1;
+    bool early_end = false, lazy = false;
+    unsigned long prim_every = 0, setup_every = 0, byte_at = 0;
     std::vector<size_t> pieces;
 };
 
@@ -73,12 +69,9 @@ inline bool parse(const uint8_t *data, size_t size, Schedule *sc, const uint8_t 
     if (size < 7)
         return false;
     uint8_t flags = data[1];
-    if (flags & 1) {
-        sc->op_decode = AXDR_DECODE_ALT;
-        sc->op_encode = AXDR_ENCODE_ALT;
-    }
-    if (flags & 2)
-        sc->budget = data[5] ? data[5] : 1;
+    sc->op_decode = flags & 1 ? AXDR_DECODE_ALT : AXDR_DECODE;
+    sc->op_encode = flags & 1 ? AXDR_ENCODE_ALT : AXDR_ENCODE;
+    sc->budget = flags & 2 ? std::max<size_t>(data[5], 1) : 0;
     sc->early_end = (flags & 4) != 0;
     sc->lazy = (flags & 8) != 0;
     sc->window = (flags >> 4) + 1u;
@@ -122,8 +115,7 @@ inline int decode_whole(const Schedule &sc, const uint8_t *wire, size_t n, Value
 {
     Bytes copy(wire, wire + n);
     qt::Stream s(axdr_mem_create(copy.data(), copy.size(), sc.op_decode));
-    if (sc.budget)
-        axdr_set_budget(s.get(), sc.budget);
+    axdr_set_budget(s.get(), sc.budget);
     int r = qv::code(s.get(), v);
     if (r != AXDR_TRUE && r != AXDR_FALSE)
         fail("a memory stream pended", v->type);
@@ -137,26 +129,17 @@ inline int decode_scheduled(const Schedule &sc, const uint8_t *wire, size_t n, V
                             size_t *used, size_t *fed, Fail fail)
 {
     qt::Stream s(axdr_incr_create(sc.op_decode, 0));
-    if (sc.budget)
-        axdr_set_budget(s.get(), sc.budget);
+    axdr_set_budget(s.get(), sc.budget);
     arm(s.get(), sc);
     size_t calls = 0, bound = 64 * (n + 16);
-    size_t npieces = sc.pieces.empty() ? n : sc.pieces.size();
-    size_t stop = sc.early_end ? n / 2 : n;
-    size_t off = 0;
+    size_t stop = sc.early_end ? n / 2 : n, off = 0;
     int r = AXDR_PENDING;
     for (size_t i = 0; off < stop && r == AXDR_PENDING; ++i) {
-        size_t piece = sc.pieces.empty() ? 1 : sc.pieces[i % npieces];
-        if (piece > stop - off)
-            piece = stop - off;
+        size_t piece = std::min(sc.pieces.empty() ? 1 : sc.pieces[i % sc.pieces.size()], stop - off);
         // With a budget the stream takes at most that much unread input:
         // feed what fits and let the filter consume the rest first.
         while (piece && r == AXDR_PENDING) {
-            size_t take = piece;
-            if (sc.budget) {
-                size_t room = sc.budget - axdr_unread(s.get());
-                take = take < room ? take : room;
-            }
+            size_t take = sc.budget ? std::min(piece, sc.budget - axdr_unread(s.get())) : piece;
             if (take && axdr_feed(s.get(), wire + off, take) != 0)
                 fail("a feed within the budget was refused", v->type);
             off += take;

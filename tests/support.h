@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -181,24 +180,7 @@ template <class T> int decode_pieces(Filter<T> f, T *obj, const Bytes &in,
     return r;
 }
 
-inline std::vector<size_t> bytewise(size_t n) { return std::vector<size_t>(n, 1); }
-
 inline std::vector<size_t> split_at(size_t k) { return {k}; }
-
-inline std::vector<size_t> random_pieces(size_t n, unsigned seed, size_t max_piece = 16)
-{
-    std::mt19937 rng(seed);
-    std::uniform_int_distribution<size_t> d(1, max_piece);
-    std::vector<size_t> out;
-    for (size_t total = 0; total < n;) {
-        size_t p = d(rng);
-        if (p > n - total)
-            p = n - total;
-        out.push_back(p);
-        total += p;
-    }
-    return out;
-}
 
 // Prints obj into a text buffer, closing what is left open.
 template <class T> std::string print(Filter<T> f, T *obj, int *result = nullptr)

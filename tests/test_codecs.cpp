@@ -201,6 +201,9 @@ void sweep(const Row &row)
     Bytes buf = row.wire;
     Run whole = mem(row, &ref, buf, AXDR_DECODE);
     ASSERT_EQ(whole.r, row.want);
+    const qv::Expect x = qv::expect(row.type, row.wire.data(), n, row.budget); // the fuzzers' reading
+    EXPECT_EQ(x.result == -1 ? row.want : x.result, row.want);
+    EXPECT_EQ(x.canonical && row.want == AXDR_TRUE, row.canonical);
     if (row.want == AXDR_TRUE) {
         EXPECT_EQ(buf.size(), n) << "a value takes all of its row";
     }
