@@ -80,6 +80,7 @@ struct Fault {
     int kind = AXDR_FAULT_PRIMITIVE;
     unsigned long n = 0;
     int res = AXDR_PENDING;
+    bool every = false; // at every n-th event, primitives and setups alike
 };
 
 struct Run {
@@ -93,14 +94,21 @@ struct Run {
 unsigned long arm(axdr_stream_t *s, const Row &row, Fault f)
 {
     axdr_set_budget(s, row.budget);
-    if (f.n)
+    if (f.every) {
+        axdr_fault_every(s, AXDR_FAULT_PRIMITIVE, f.n, f.res);
+        axdr_fault_every(s, AXDR_FAULT_SETUP, f.n + 1, f.res);
+    } else if (f.n) {
         axdr_fault_at(s, f.kind, f.n, f.res);
+    }
     return axdr_fault_count(s, f.kind);
 }
 
-int call_again(axdr_stream_t *s, Value *v, int r)
+// Calls again while the filter pends, up to `tries` more times.
+int call_again(axdr_stream_t *s, Value *v, int r, int tries)
 {
-    return r == AXDR_TRUE || r == AXDR_FALSE ? r : qv::code(s, v);
+    for (; tries > 0 && r != AXDR_TRUE && r != AXDR_FALSE; --tries)
+        r = qv::code(s, v);
+    return r;
 }
 
 // An incremental decode: a first piece of `first` bytes, then pieces of
@@ -118,12 +126,12 @@ Run incr(const Row &row, Value *v, size_t first, size_t piece, size_t stop, Faul
         if (axdr_feed(s.get(), row.wire.data() + off, n) != 0)
             break; // an allocation failed: give up
         off += n;
-        out.r = call_again(s.get(), v, qv::code(s.get(), v));
+        out.r = call_again(s.get(), v, qv::code(s.get(), v), f.every ? 10000 : 1);
     }
     out.before_end = out.r;
     if (out.r != AXDR_TRUE && out.r != AXDR_FALSE) {
         axdr_feed_end(s.get());
-        out.r = call_again(s.get(), v, qv::code(s.get(), v));
+        out.r = call_again(s.get(), v, qv::code(s.get(), v), f.every ? 10000 : 1);
     }
     out.frames = axdr_saved_frames(s.get());
     out.events = axdr_fault_count(s.get(), f.kind) - base;
@@ -215,14 +223,18 @@ void sweep(const Row &row)
 
     // Decoding: ALT codes, every split, a byte at a time; a value whose last
     // byte has arrived is complete without the end of input.
-    for (size_t k = 0; k <= n + 1; ++k) {
+    // Past n: the whole buffer, on a memory stream with ALT codes, then on
+    // an incremental one with pending at every primitive and every second setup.
+    for (size_t k = 0; k <= n + 2; ++k) {
         SCOPED_TRACE("split at " + std::to_string(k));
         Run run;
         bool same = false;
         long leak = leaked([&] {
             Value v(row.type);
             Bytes b = row.wire;
-            run = k > n ? mem(row, &v, b, AXDR_DECODE_ALT) : incr(row, &v, k, k ? n : 1, n);
+            run = k == n + 1 ? mem(row, &v, b, AXDR_DECODE_ALT)
+                  : k > n    ? incr(row, &v, n, n, n, Fault{AXDR_FAULT_PRIMITIVE, 1, AXDR_PENDING, true})
+                             : incr(row, &v, k, k ? n : 1, n);
             same = qv::equal(v, ref);
         });
         EXPECT_EQ(run.r, row.want);
@@ -246,8 +258,9 @@ void sweep(const Row &row)
         EXPECT_EQ(run.frames, 0u);
         EXPECT_EQ(leak, 0);
     }
+    // Any status but TRUE and FALSE is pending: 77 at a byte.
     for (int kind : {AXDR_FAULT_PRIMITIVE, AXDR_FAULT_SETUP, AXDR_FAULT_BYTE, AXDR_FAULT_ALLOC})
-        for (int res : {AXDR_PENDING, AXDR_FALSE})
+        for (int res : {kind == AXDR_FAULT_BYTE ? 77 : AXDR_PENDING, AXDR_FALSE})
             if (kind != AXDR_FAULT_ALLOC || res == AXDR_FALSE)
                 every_fault(row, ref, kind, res, [&](Value *v, Fault f) {
                     Bytes b = row.wire;
@@ -507,6 +520,30 @@ TEST(Strings, LimitHoldsBothWays)
             EXPECT_EQ(r, limit < 9 ? AXDR_FALSE : AXDR_TRUE);
             axdr_free(axdr_wrapstring, &q);
         }
+    }
+}
+
+// A unit cut short and ended by FALSE, at its primitive or at the setup of
+// the filter resuming it, is dropped: the next value starts afresh.
+TEST(Streams, FalseEndsTheUnitInFlight)
+{
+    for (int kind : {AXDR_FAULT_PRIMITIVE, AXDR_FAULT_SETUP}) {
+        Stream s(axdr_incr_create(AXDR_DECODE, 0));
+        const Bytes head = hex("00000000 0000"), next = hex("0009 0000");
+        struct rlimit rl{}; // a bare primitive for the primitive fault
+        auto code = [&] {
+            return kind == AXDR_FAULT_SETUP ? axdr_rlimit(s.get(), &rl) : axdr_rlim_t(s.get(), &rl.rlim_cur);
+        };
+        axdr_feed(s.get(), head.data(), head.size());
+        ASSERT_EQ(code(), AXDR_PENDING);
+        axdr_fault_at(s.get(), kind, 1, AXDR_FALSE);
+        ASSERT_EQ(code(), AXDR_FALSE);
+        int v = 0;
+        axdr_feed(s.get(), next.data(), 2);
+        EXPECT_EQ(axdr_int(s.get(), &v), AXDR_PENDING);
+        axdr_feed(s.get(), next.data() + 2, 2);
+        EXPECT_EQ(axdr_int(s.get(), &v), AXDR_TRUE);
+        EXPECT_EQ(v, 0x00090000) << "glued to the stale bytes";
     }
 }
 
