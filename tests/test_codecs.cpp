@@ -331,9 +331,21 @@ void sweep(const Row &row)
                 out.assign(enc.size() + 4, 0xee);
                 Run run = mem(Row{}, &ref, out, AXDR_ENCODE, Fault{kind, k, res});
                 EXPECT_TRUE(run.tail_kept);
-                EXPECT_EQ(run.r, res == AXDR_FALSE ? AXDR_FALSE : AXDR_TRUE) << "encode fault " << kind << " at " << k << " of " << events;
+                EXPECT_EQ(run.r, res == AXDR_FALSE ? AXDR_FALSE : AXDR_TRUE) << kind << " at " << k;
                 EXPECT_TRUE(std::equal(out.begin(), out.end(), enc.begin()));
-                EXPECT_EQ(out.size() == enc.size(), run.r == AXDR_TRUE) << kind << " " << k;
+                EXPECT_EQ(out.size() == enc.size(), run.r == AXDR_TRUE) << kind << " at " << k;
+                if (res == AXDR_FALSE || kind == AXDR_FAULT_SETUP || (row.type != qv::IPADDR && row.type != qv::IPCIDR))
+                    continue;
+                // An address is converted once: a resumed encode sends that,
+                // whatever the object holds by then.
+                Value v(row.type);
+                std::memcpy(&v.u, &ref.u, sizeof v.u);
+                Stream s(axdr_mem_create(out.data(), out.size(), AXDR_ENCODE));
+                axdr_fault_at(s.get(), kind, k, res);
+                ASSERT_NE(qv::code(s.get(), &v), AXDR_TRUE);
+                std::memset(&v.u, 0, sizeof v.u);
+                EXPECT_EQ(until_done<Value>(qv::code, s.get(), &v), AXDR_TRUE);
+                EXPECT_EQ(out, enc);
             }
         }
     }
