@@ -32,6 +32,7 @@
 #ifndef QUILLET_FUZZ_HARNESS_H
 #define QUILLET_FUZZ_HARNESS_H
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -47,16 +48,17 @@ using qv::Value;
 // records a failure.
 using Fail = void (*)(const char *what, qv::Type t);
 
+inline void die(const char *what, qv::Type t)
+{
+    std::fprintf(stderr, "%s: %s\n", qv::type_name(t), what);
+    std::abort();
+}
+
 struct Schedule {
-    int op_decode = AXDR_DECODE;
-    int op_encode = AXDR_ENCODE;
-    size_t budget = 0;
-    bool early_end = false;
-    bool lazy = false;
-    size_t window = 1;
-    unsigned long prim_every = 0;
-    unsigned long setup_every = 0;
-    unsigned long byte_at = 0;
+    int op_decode = AXDR_DECODE, op_encode = AXDR_ENCODE;
+    size_t budget = 0, window = 1;
+    bool early_end = false, lazy = false;
+    unsigned long prim_every = 0, setup_every = 0, byte_at = 0;
     std::vector<size_t> pieces;
 };
 
@@ -67,12 +69,9 @@ inline bool parse(const uint8_t *data, size_t size, Schedule *sc, const uint8_t 
     if (size < 7)
         return false;
     uint8_t flags = data[1];
-    if (flags & 1) {
-        sc->op_decode = AXDR_DECODE_ALT;
-        sc->op_encode = AXDR_ENCODE_ALT;
-    }
-    if (flags & 2)
-        sc->budget = data[5] ? data[5] : 1;
+    sc->op_decode = flags & 1 ? AXDR_DECODE_ALT : AXDR_DECODE;
+    sc->op_encode = flags & 1 ? AXDR_ENCODE_ALT : AXDR_ENCODE;
+    sc->budget = flags & 2 ? std::max<size_t>(data[5], 1) : 0;
     sc->early_end = (flags & 4) != 0;
     sc->lazy = (flags & 8) != 0;
     sc->window = (flags >> 4) + 1u;
@@ -89,27 +88,16 @@ inline bool parse(const uint8_t *data, size_t size, Schedule *sc, const uint8_t 
     return true;
 }
 
-// A caller that keeps calling while it has something to give: a bounded
-// number of calls, so that a decoder that pends forever is caught.
-class Caller {
-public:
-    Caller(Fail fail, qv::Type t, size_t budget) : fail_(fail), type_(t), budget_(budget) {}
-
-    int call(axdr_stream_t *s, Value *v)
-    {
-        if (++calls_ > budget_) {
-            fail_("a filter kept returning pending", type_);
-            std::abort();
-        }
-        return qv::code(s, v);
+// Calls the filter, failing the run past a bound on calls, so that a
+// filter that pends forever is caught.
+inline int call(axdr_stream_t *s, Value *v, size_t *calls, size_t bound, Fail fail)
+{
+    if (++*calls > bound) {
+        fail("a filter kept returning pending", v->type);
+        std::abort();
     }
-
-private:
-    Fail fail_;
-    qv::Type type_;
-    size_t calls_ = 0;
-    size_t budget_;
-};
+    return qv::code(s, v);
+}
 
 inline void arm(axdr_stream_t *s, const Schedule &sc)
 {
@@ -127,8 +115,7 @@ inline int decode_whole(const Schedule &sc, const uint8_t *wire, size_t n, Value
 {
     Bytes copy(wire, wire + n);
     qt::Stream s(axdr_mem_create(copy.data(), copy.size(), sc.op_decode));
-    if (sc.budget)
-        axdr_set_budget(s.get(), sc.budget);
+    axdr_set_budget(s.get(), sc.budget);
     int r = qv::code(s.get(), v);
     if (r != AXDR_TRUE && r != AXDR_FALSE)
         fail("a memory stream pended", v->type);
@@ -142,38 +129,29 @@ inline int decode_scheduled(const Schedule &sc, const uint8_t *wire, size_t n, V
                             size_t *used, size_t *fed, Fail fail)
 {
     qt::Stream s(axdr_incr_create(sc.op_decode, 0));
-    if (sc.budget)
-        axdr_set_budget(s.get(), sc.budget);
+    axdr_set_budget(s.get(), sc.budget);
     arm(s.get(), sc);
-    Caller caller(fail, v->type, 64 * (n + 16));
-    size_t npieces = sc.pieces.empty() ? n : sc.pieces.size();
-    size_t stop = sc.early_end ? n / 2 : n;
-    size_t off = 0;
+    size_t calls = 0, bound = 64 * (n + 16);
+    size_t stop = sc.early_end ? n / 2 : n, off = 0;
     int r = AXDR_PENDING;
     for (size_t i = 0; off < stop && r == AXDR_PENDING; ++i) {
-        size_t piece = sc.pieces.empty() ? 1 : sc.pieces[i % npieces];
-        if (piece > stop - off)
-            piece = stop - off;
+        size_t piece = std::min(sc.pieces.empty() ? 1 : sc.pieces[i % sc.pieces.size()], stop - off);
         // With a budget the stream takes at most that much unread input:
         // feed what fits and let the filter consume the rest first.
         while (piece && r == AXDR_PENDING) {
-            size_t take = piece;
-            if (sc.budget) {
-                size_t room = sc.budget - axdr_unread(s.get());
-                take = take < room ? take : room;
-            }
+            size_t take = sc.budget ? std::min(piece, sc.budget - axdr_unread(s.get())) : piece;
             if (take && axdr_feed(s.get(), wire + off, take) != 0)
                 fail("a feed within the budget was refused", v->type);
             off += take;
             piece -= take;
-            r = caller.call(s.get(), v);
+            r = call(s.get(), v, &calls, bound, fail);
             // An injected pending leaves input unread: a careful caller
             // calls again before it feeds more, for as long as that moves
             // the stream on. A stream waiting for a unit to arrive whole
             // may keep a few unread bytes: then it is time to feed.
             while (!sc.lazy && r == AXDR_PENDING && axdr_unread(s.get()) > 0) {
                 uint64_t before = axdr_getpos(s.get());
-                r = caller.call(s.get(), v);
+                r = call(s.get(), v, &calls, bound, fail);
                 if (axdr_getpos(s.get()) == before)
                     break;
             }
@@ -183,7 +161,7 @@ inline int decode_scheduled(const Schedule &sc, const uint8_t *wire, size_t n, V
     if (r == AXDR_PENDING) {
         axdr_feed_end(s.get());
         do
-            r = caller.call(s.get(), v);
+            r = call(s.get(), v, &calls, bound, fail);
         while (r == AXDR_PENDING);
     }
     if (r != AXDR_TRUE && r != AXDR_FALSE)
@@ -194,22 +172,17 @@ inline int decode_scheduled(const Schedule &sc, const uint8_t *wire, size_t n, V
     return r;
 }
 
-inline int encode_mem(const Schedule &sc, Value *v, size_t cap, Bytes &out)
-{
-    return qt::encode_mem<Value>(qv::code, v, out, cap, sc.op_encode);
-}
-
 // Encodes through a small window with pending statuses injected.
 inline int encode_windowed(const Schedule &sc, Value *v, Bytes &out, Fail fail)
 {
     out.clear();
     qt::Stream s(axdr_incr_create(sc.op_encode, sc.window));
     arm(s.get(), sc);
-    Caller caller(fail, v->type, 1 << 20);
+    size_t calls = 0, bound = 1 << 20;
     uint8_t buf[256];
     int r;
     do {
-        r = caller.call(s.get(), v);
+        r = call(s.get(), v, &calls, bound, fail);
         size_t got;
         while ((got = axdr_drain(s.get(), buf, sizeof buf)) > 0)
             out.insert(out.end(), buf, buf + got);
@@ -278,7 +251,7 @@ inline void run(qv::Type t, const uint8_t *data, size_t size, Fail fail)
 
     if (r0 == AXDR_TRUE) {
         Bytes e1, e2, ew;
-        if (encode_mem(sc, &v0, 2 * n + 64, e1) != AXDR_TRUE)
+        if (qt::encode_mem<Value>(qv::code, &v0, e1, 2 * n + 64, sc.op_encode) != AXDR_TRUE)
             fail("a decoded value does not encode", t);
         if (encode_windowed(sc, &v0, ew, fail) != AXDR_TRUE || ew != e1)
             fail("encoding through a window gives other bytes", t);
@@ -291,7 +264,7 @@ inline void run(qv::Type t, const uint8_t *data, size_t size, Fail fail)
             fail("our own encoding does not decode", t);
         else if (!qv::equal(v2, v0))
             fail("the value changes through encode and decode", t);
-        if (encode_mem(sc, &v2, 2 * n + 64, e2) != AXDR_TRUE || e2 != e1)
+        if (qt::encode_mem<Value>(qv::code, &v2, e2, 2 * n + 64, sc.op_encode) != AXDR_TRUE || e2 != e1)
             fail("the second encode differs from the first", t);
         if (want.canonical && Bytes(wire, wire + used0) != e1)
             fail("input in our form does not encode to itself", t);

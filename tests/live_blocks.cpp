@@ -37,54 +37,38 @@ namespace {
 std::atomic<long> live{0};
 std::atomic<size_t> bytes{0}, peak{0};
 
-void *counted(void *p)
+// A new block (p may be null): one more live, its bytes counted.
+void *counted(void *p, long more = 1)
 {
     if (p) {
+        live += more;
         size_t now = bytes += malloc_usable_size(p);
         if (now > peak.load(std::memory_order_relaxed))
             peak.store(now, std::memory_order_relaxed);
     }
     return p;
 }
-void uncounted(void *p)
-{
-    if (p)
-        bytes -= malloc_usable_size(p);
-}
 } // namespace
 
 extern "C" {
-void *malloc(size_t n)
-{
-    void *p = __libc_malloc(n);
-    if (p)
-        ++live;
-    return counted(p);
-}
-void *calloc(size_t n, size_t size)
-{
-    void *p = __libc_calloc(n, size);
-    if (p)
-        ++live;
-    return counted(p);
-}
+void *malloc(size_t n) { return counted(__libc_malloc(n)); }
+void *calloc(size_t n, size_t size) { return counted(__libc_calloc(n, size)); }
 void *realloc(void *p, size_t n)
 {
     size_t old = p ? malloc_usable_size(p) : 0;
     void *q = __libc_realloc(p, n);
-    if (!p && q)
-        ++live;
-    else if (p && !q && n == 0)
+    if (p && !q && n == 0)
         --live; // realloc(p, 0) freed p
     if (q || n == 0)
         bytes -= old;
-    return counted(q);
+    return counted(q, p ? 0 : 1);
 }
 void free(void *p)
 {
-    if (p)
+    if (p) {
         --live;
-    uncounted(p);
+        bytes -= malloc_usable_size(p);
+    }
     __libc_free(p);
 }
 }

@@ -3,10 +3,10 @@
 #ifndef QUILLET_TESTS_SUPPORT_H
 #define QUILLET_TESTS_SUPPORT_H
 
+#include <cctype>
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -43,22 +43,13 @@ template <class T> using Filter = int (*)(axdr_stream_t *, T *);
 // "00 0a ff" -> bytes.
 inline Bytes hex(const char *text)
 {
+    std::string digits;
+    for (const char *p = text; *p; ++p)
+        if (std::isxdigit(static_cast<unsigned char>(*p)))
+            digits += *p;
     Bytes out;
-    unsigned v = 0;
-    int digits = 0;
-    for (const char *p = text; *p; ++p) {
-        char c = *p;
-        int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10
-              : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
-        if (d < 0)
-            continue;
-        v = v * 16 + static_cast<unsigned>(d);
-        if (++digits == 2) {
-            out.push_back(static_cast<uint8_t>(v));
-            v = 0;
-            digits = 0;
-        }
-    }
+    for (size_t i = 0; i + 1 < digits.size(); i += 2)
+        out.push_back(static_cast<uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
     return out;
 }
 
@@ -95,11 +86,9 @@ inline void put_str(Bytes &b, const std::string &s)
 template <class T> int until_done(Filter<T> f, axdr_stream_t *s, T *obj, int *calls = nullptr)
 {
     int r = AXDR_PENDING, n = 0;
-    while (n < 100000) {
+    for (bool done = false; !done && n < 100000; ++n) {
         r = f(s, obj);
-        ++n;
-        if (r == AXDR_TRUE || r == AXDR_FALSE)
-            break;
+        done = r == AXDR_TRUE || r == AXDR_FALSE;
     }
     if (calls)
         *calls = n;
@@ -119,23 +108,17 @@ template <class T> int encode_mem(Filter<T> f, T *obj, Bytes &out, size_t cap = 
 
 // Encodes through an incremental stream whose window holds `window` bytes,
 // draining it each time the filter pends.
-template <class T> int encode_windowed(Filter<T> f, T *obj, size_t window, Bytes &out,
-                                       int *pendings = nullptr)
+template <class T> int encode_windowed(Filter<T> f, T *obj, size_t window, Bytes &out)
 {
     out.clear();
     Stream s(axdr_incr_create(AXDR_ENCODE, window));
-    int r, n = 0;
+    int r = AXDR_PENDING;
     uint8_t buf[4096];
-    for (;;) {
+    for (int n = 0; r != AXDR_TRUE && r != AXDR_FALSE && n < 10000000; ++n) {
         r = f(s.get(), obj);
-        size_t got;
-        while ((got = axdr_drain(s.get(), buf, sizeof buf)) > 0)
+        for (size_t got; (got = axdr_drain(s.get(), buf, sizeof buf)) > 0;)
             out.insert(out.end(), buf, buf + got);
-        if (r == AXDR_TRUE || r == AXDR_FALSE || ++n > 10000000)
-            break;
     }
-    if (pendings)
-        *pendings = n;
     return r;
 }
 
@@ -181,24 +164,7 @@ template <class T> int decode_pieces(Filter<T> f, T *obj, const Bytes &in,
     return r;
 }
 
-inline std::vector<size_t> bytewise(size_t n) { return std::vector<size_t>(n, 1); }
-
 inline std::vector<size_t> split_at(size_t k) { return {k}; }
-
-inline std::vector<size_t> random_pieces(size_t n, unsigned seed, size_t max_piece = 16)
-{
-    std::mt19937 rng(seed);
-    std::uniform_int_distribution<size_t> d(1, max_piece);
-    std::vector<size_t> out;
-    for (size_t total = 0; total < n;) {
-        size_t p = d(rng);
-        if (p > n - total)
-            p = n - total;
-        out.push_back(p);
-        total += p;
-    }
-    return out;
-}
 
 // Prints obj into a text buffer, closing what is left open.
 template <class T> std::string print(Filter<T> f, T *obj, int *result = nullptr)
