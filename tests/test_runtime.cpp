@@ -34,9 +34,15 @@ const Sample samples[] = {
     {4, 0, "\x01\x1f\x7f\x80\xff", "00 00 00 05 01 1f 7f 80 ff 00 00 00", "\"\\x01\\x1f\\x7f\\x80\\xff\""},
 };
 
+// In a frame of its own, as in a filter: a resumed call passes its setup.
 int code(axdr_stream_t *s, Sample *v)
 {
-    int r;
+    const auto self = reinterpret_cast<axdr_self_t>(&code);
+    int state = 0;
+    axdr_frame_t frame;
+    int r = axdr_async_setup(s, self, &frame, &state, 0, nullptr);
+    if (r != AXDR_TRUE)
+        return r;
     if (v->kind == 4) {
         bool dec = s->x_op == AXDR_DECODE || s->x_op == AXDR_DECODE_ALT;
         char *p = dec ? nullptr : v->str.data();
@@ -54,6 +60,7 @@ int code(axdr_stream_t *s, Sample *v)
         r = v->kind == 0 ? axdr_int(s, &i) : v->kind == 1 ? axdr_uint32_t(s, &u) : axdr_u_int(s, &w);
         v->n = v->kind == 0 ? static_cast<uint32_t>(i) : v->kind == 1 ? u : w;
     }
+    axdr_async_teardown(s, self, state, frame, r);
     return r;
 }
 
