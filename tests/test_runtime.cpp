@@ -388,10 +388,16 @@ TEST(Printer, PrintFaultsAndFileOutput)
     EXPECT_EQ(s->x_ops->x_print_element(s.get(), nullptr, 0, &ctx), AXDR_TRUE);
     EXPECT_EQ(s->x_ops->x_print_element(s.get(), nullptr, 0, &ctx), AXDR_FALSE); // nothing open
     EXPECT_STREQ(axdr_print_text(s.get(), nullptr), "{\n  a = \"x\"\n}\n");
+    // Cleared with an aggregate open, the text starts again at the top.
+    EXPECT_EQ(s->x_ops->x_print_element(s.get(), "b", 1, &ctx), AXDR_TRUE);
+    axdr_print_clear(s.get());
+    uint32_t v = 7;
+    EXPECT_EQ(axdr_uint32_t(s.get(), &v), AXDR_TRUE);
+    EXPECT_STREQ(axdr_print_text(s.get(), nullptr), "7\n");
 
     FILE *f = tmpfile();
     Stream fs(axdr_print_create(f));
-    uint32_t v = 42;
+    v = 42;
     EXPECT_EQ(axdr_uint32_t(fs.get(), &v), AXDR_TRUE);
     EXPECT_EQ(axdr_print_finish(fs.get()), 0);
     char line[16] = {};
