@@ -314,7 +314,9 @@ TYPED_TEST(Containers, CapHoldsAndRefusalsChangeNothing)
                 break;
             }
         }
+        // Buckets take at most a quarter of the cap, and as many as fit.
         EXPECT_LE(uint64_t{Ops::hashsize(&m)} * 4, c.cap / 4);
+        EXPECT_TRUE(!c.hashsize || uint64_t{Ops::hashsize(&m)} * 8 > c.cap / 4);
         ASSERT_EQ(Ops::setlimit(&m, 0), 0); // without the cap, insertion goes on
         ASSERT_EQ(Ops::insert(&m, "more", v.c_str()), 0);
         EXPECT_EQ(Ops::footprint(&m), FailingAlloc::bytes);
