@@ -86,24 +86,6 @@ struct ArraymapOps {
     }
 };
 
-struct MultimapOps {
-    STRMAP_OPS(multimap, multimap_t, false)
-    static Entries snapshot(const C *m)
-    {
-        Entries e;
-        multimap_key_cursor_t kc;
-        for (const char *k = multimap_key_first(m, &kc); k; k = multimap_key_next(&kc)) {
-            EXPECT_STREQ(multimap_key_elem(&kc), k);
-            e.push_back({k, {}});
-            multimap_value_cursor_t vc;
-            for (const char *v = multimap_value_first(m, k, &vc); v; v = multimap_value_next(&vc))
-                e.back().second.push_back(v);
-            EXPECT_EQ(multimap_value_count(&vc), static_cast<int>(e.back().second.size()));
-        }
-        return e;
-    }
-};
-
 // The walk, and the count the container reports, which must match it.
 template <typename Ops> Entries contents(const typename Ops::C *m)
 {
@@ -146,7 +128,8 @@ struct FailingAlloc {
 };
 
 template <typename Ops> class Containers : public testing::Test {};
-using AllOps = testing::Types<MapOps, ArraymapOps, MultimapOps>;
+// Multimaps share the arraymap's code; their codec's tests walk them.
+using AllOps = testing::Types<MapOps, ArraymapOps>;
 TYPED_TEST_SUITE(Containers, AllOps);
 
 TYPED_TEST(Containers, RandomInsertsMatchTheModel)
@@ -214,27 +197,24 @@ TYPED_TEST(Containers, LifecycleNullsAndForeignContainers)
     using Ops = TypeParam;
     typename Ops::C m{}; // zeroed: usable without init
     int n;
-    EXPECT_EQ(Ops::insert(&m, "k", "v"), 0);
+    EXPECT_EQ(Ops::insert(&m, "", ""), 0);
     for (int r : {Ops::insert(&m, nullptr, "v"), Ops::insert(&m, "k", nullptr), Ops::insert(nullptr, "k", "v"),
                   Ops::init(nullptr), Ops::destroy(nullptr), Ops::sethashsize(nullptr, 64),
                   Ops::key_count(&m, nullptr), Ops::key_count(nullptr, &n)})
         EXPECT_NE(r, 0);
-    EXPECT_EQ(contents<Ops>(&m), (Entries{{"k", {"v"}}}));
-    EXPECT_EQ(Ops::destroy(&m), 0);
-    EXPECT_EQ(Ops::destroy(&m), 0);
-    EXPECT_TRUE(contents<Ops>(&m).empty());
-    // Prepared again while empty, with a size asked for in between: back to
-    // the default. Uninitialised memory, even a live-looking copy, is reset.
-    ASSERT_EQ(Ops::sethashsize(&m, 256), 0);
-    ASSERT_EQ(Ops::init(&m), 0);
-    EXPECT_EQ(Ops::hashsize(&m), 0u);
-    EXPECT_EQ(Ops::insert(&m, "", ""), 0);
     EXPECT_EQ(contents<Ops>(&m), (Entries{{"", {""}}}));
+    // Uninitialised memory, even a copy of a live container, is prepared
+    // afresh, and init drops a size asked for while empty.
     const typename Ops::C live = m;
     ASSERT_EQ(Ops::init(&m), 0);
     EXPECT_TRUE(contents<Ops>(&m).empty());
     m = live;
-    Ops::destroy(&m);
+    EXPECT_EQ(Ops::destroy(&m), 0);
+    EXPECT_EQ(Ops::destroy(&m), 0);
+    EXPECT_TRUE(contents<Ops>(&m).empty());
+    ASSERT_EQ(Ops::sethashsize(&m, 256), 0);
+    ASSERT_EQ(Ops::init(&m), 0);
+    EXPECT_EQ(Ops::hashsize(&m), 0u);
     std::memset(&m, 0xa5, sizeof m);
     ASSERT_EQ(Ops::init(&m), 0);
     EXPECT_TRUE(contents<Ops>(&m).empty());
