@@ -176,7 +176,7 @@ TEST(Primitives, HostileStringsAndLimits)
     }
 }
 
-TEST(Primitives, EndOfInputResetAndStrayCalls)
+TEST(Primitives, StrayCallEndOfInputAndReset)
 {
     Bytes w = hex("00 00 00 08 61 62 63");
     Stream s(axdr_incr_create(AXDR_DECODE, 0));
@@ -192,18 +192,6 @@ TEST(Primitives, EndOfInputResetAndStrayCalls)
     ASSERT_EQ(axdr_feed(s.get(), w.data(), 6), 0);
     EXPECT_EQ(axdr_string(s.get(), &p, ~0u), AXDR_PENDING);
     EXPECT_EQ(p, nullptr);
-
-    Bytes buf(16);
-    for (int op : {6, 7, 1000, -1}) {
-        Stream b(axdr_mem_create(buf.data(), buf.size(), op));
-        uint64_t h = 1;
-        char str[] = "x";
-        char *sp = str;
-        EXPECT_EQ(axdr_int(b.get(), &i), AXDR_FALSE);
-        EXPECT_EQ(axdr_u_int64_t(b.get(), &h), AXDR_FALSE);
-        EXPECT_EQ(axdr_string(b.get(), &sp, ~0u), AXDR_FALSE);
-        EXPECT_EQ(axdr_getpos(b.get()), 0u);
-    }
 }
 
 TEST(Primitives, FaultsFireOnceOrPeriodically)
@@ -323,12 +311,6 @@ TEST(Printer, GoldenTexts)
         std::string got;
         const char *want;
     } rows[] = {
-        {"map", render({{"k1", 1, 0, nullptr}, {"", 0, 0, "v1"}, {"k 2", 0, 0, nullptr},
-                        {"", 0, 0, "v\"2"}, {"}", 0, 0, nullptr}}),
-         "{\n  k1 = \"v1\"\n  \"k 2\" = \"v\\\"2\"\n}\n"},
-        {"multi-valued", render({{"a", 1, 0, nullptr}, {"", 0, 0, "x"}, {"", 0, 0, "y"},
-                                 {"b", 0, 0, nullptr}, {"}", 0, 0, nullptr}}),
-         "{\n  a = \"x\", \"y\"\n  b =\n}\n"},
         {"unclosed array", render({{"[0]", 1, 0, nullptr}, {"", 0, 0, "1"}, {"[1]", 0, 0, nullptr},
                                    {"", 0, 0, "2"}}),
          "{\n  [0] = \"1\"\n  [1] = \"2\"\n}\n"},
