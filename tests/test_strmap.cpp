@@ -33,6 +33,7 @@ bool model_insert(Entries &e, bool unique, const std::string &k, const std::stri
     return true;
 }
 
+// What every container kind offers, under its own prefix.
 #define STRMAP_OPS(P, T, UNIQUE)                                                                   \
     using C = T;                                                                                   \
     static constexpr bool unique = UNIQUE;                                                         \
