@@ -357,4 +357,11 @@ TEST(Printer, PrintFaultsAndFileOutput)
     EXPECT_EQ(std::fseek(f, 0, SEEK_SET), 0);
     EXPECT_STREQ(fgets(line, sizeof line, f), "42\n");
     fclose(f);
+    // A file that takes nothing: the text could not be written.
+    FILE *full = fopen("/dev/full", "w");
+    ASSERT_NE(full, nullptr);
+    Stream ff(axdr_print_create(full));
+    axdr_uint32_t(ff.get(), &v);
+    EXPECT_EQ(axdr_print_finish(ff.get()), -1);
+    fclose(full);
 }
