@@ -1,4 +1,6 @@
-// A toy two-level resumable filter for exercising the runtime's frames.
+// A toy two-level resumable filter for exercising the runtime's frames: the
+// outer sends a count and then that many inner items; the inner sends two
+// ints through a scratch record.
 #ifndef QUILLET_TESTS_TOY_FILTER_H
 #define QUILLET_TESTS_TOY_FILTER_H
 
@@ -6,16 +8,38 @@
 
 namespace qt {
 
-// A toy two-level resumable filter: the outer sends a count and then that
-// many inner items; the inner sends two ints with a scratch record.
 struct Toy {
     int n;
     int a[8];
     int b[8];
 };
 
-inline int toy_inner(axdr_stream_t *s, Toy *t, int i);
+// State k: the first k ints of the record are done.
+inline int toy_inner(axdr_stream_t *s, Toy *t, int i)
+{
+    const auto self = reinterpret_cast<axdr_self_t>(&toy_inner);
+    int local[2] = {t->a[i], t->b[i]};
+    void *sp = local;
+    int state = 0;
+    axdr_frame_t frame;
+    int r = axdr_async_setup(s, self, &frame, &state, sizeof local, &sp);
+    if (r != AXDR_TRUE)
+        return r;
+    int *sc = static_cast<int *>(sp);
+    while (r == AXDR_TRUE && state < 2)
+        if ((r = axdr_int(s, &sc[state])) == AXDR_TRUE)
+            ++state;
+    if (r == AXDR_TRUE && state == 2) {
+        t->a[i] = sc[0];
+        t->b[i] = sc[1];
+    } else if (r == AXDR_TRUE) {
+        r = AXDR_FALSE;
+    }
+    axdr_async_teardown(s, self, state, frame, r);
+    return r;
+}
 
+// State 0: the count; state i + 1: items before i are done.
 inline int toy_outer(axdr_stream_t *s, Toy *t)
 {
     const auto self = reinterpret_cast<axdr_self_t>(&toy_outer);
@@ -24,66 +48,14 @@ inline int toy_outer(axdr_stream_t *s, Toy *t)
     int r = axdr_async_setup(s, self, &frame, &state, 0, nullptr);
     if (r != AXDR_TRUE)
         return r;
-    switch (state) {
-    case 0:
-        r = axdr_int(s, &t->n);
-        if (r != AXDR_TRUE)
-            break;
-        if (t->n < 0 || t->n > 8) {
+    if (state == 0 && (r = axdr_int(s, &t->n)) == AXDR_TRUE) {
+        if (t->n < 0 || t->n > 8)
             r = AXDR_FALSE; // more items than the object holds
-            break;
-        }
         state = 1;
-        [[fallthrough]];
-    default:
-        for (int i = state - 1; i < t->n; i = state - 1) {
-            r = toy_inner(s, t, i);
-            if (r != AXDR_TRUE)
-                break;
+    }
+    for (int i = state - 1; r == AXDR_TRUE && i < t->n; i = state - 1)
+        if ((r = toy_inner(s, t, i)) == AXDR_TRUE)
             state = i + 2;
-        }
-    }
-    axdr_async_teardown(s, self, state, frame, r);
-    return r;
-}
-
-inline int toy_inner(axdr_stream_t *s, Toy *t, int i)
-{
-    const auto self = reinterpret_cast<axdr_self_t>(&toy_inner);
-    struct scratch {
-        int a;
-        int b;
-    } local{0, 0};
-    void *sp = &local;
-    int state = 0;
-    axdr_frame_t frame;
-    int r = axdr_async_setup(s, self, &frame, &state, sizeof local, &sp);
-    if (r != AXDR_TRUE)
-        return r;
-    auto *sc = static_cast<scratch *>(sp);
-    switch (state) {
-    case 0:
-        sc->a = t->a[i];
-        sc->b = t->b[i];
-        state = 1;
-        [[fallthrough]];
-    case 1:
-        r = axdr_int(s, &sc->a);
-        if (r != AXDR_TRUE)
-            break;
-        state = 2;
-        [[fallthrough]];
-    case 2:
-        r = axdr_int(s, &sc->b);
-        if (r != AXDR_TRUE)
-            break;
-        state = 3;
-        t->a[i] = sc->a;
-        t->b[i] = sc->b;
-        break;
-    default:
-        r = AXDR_FALSE;
-    }
     axdr_async_teardown(s, self, state, frame, r);
     return r;
 }
