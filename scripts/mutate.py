@@ -118,7 +118,7 @@ def sync(work):
             with open(dst, "rb") as f:
                 if f.read() == data: continue
         os.makedirs(os.path.dirname(dst), exist_ok=True)
-        shutil.copy2(src, dst)
+        shutil.copy(src, dst)
 
 
 def run(cmd, cwd, timeout):
