@@ -507,35 +507,6 @@ TEST(Hostile, RewrittenOperationNeverFaults)
     }
 }
 
-// A string longer than its limit is refused both ways, on every stream.
-TEST(Strings, LimitHoldsBothWays)
-{
-    char text[] = "abcdefghi";
-    const Bytes w = hex("00000009 61626364 65666768 69000000");
-    for (unsigned limit : {8u, 9u}) {
-        for (size_t window : {0, 3, 64}) { // a memory stream, then incremental ones
-            SCOPED_TRACE("limit " + std::to_string(limit) + ", window " + std::to_string(window));
-            Bytes buf(64), in = w;
-            Stream e(window ? axdr_incr_create(AXDR_ENCODE, window) : axdr_mem_create(buf.data(), 64, AXDR_ENCODE));
-            Stream d(window ? axdr_incr_create(AXDR_DECODE, 0) : axdr_mem_create(in.data(), in.size(), AXDR_DECODE));
-            if (window)
-                axdr_feed(d.get(), w.data(), std::min(window, w.size()));
-            char *p = text, *q = nullptr;
-            int r = axdr_string(e.get(), &p, limit);
-            for (Bytes sink(64); r != AXDR_TRUE && r != AXDR_FALSE; r = axdr_string(e.get(), &p, limit))
-                axdr_drain(e.get(), sink.data(), sink.size());
-            EXPECT_EQ(r, limit < 9 ? AXDR_FALSE : AXDR_TRUE);
-            r = axdr_string(d.get(), &q, limit);
-            if (r != AXDR_TRUE && r != AXDR_FALSE) {
-                axdr_feed(d.get(), w.data() + window, w.size() - window);
-                r = axdr_string(d.get(), &q, limit);
-            }
-            EXPECT_EQ(r, limit < 9 ? AXDR_FALSE : AXDR_TRUE);
-            axdr_free(axdr_wrapstring, &q);
-        }
-    }
-}
-
 // A unit cut short and ended by FALSE, at its primitive or at the setup of
 // the filter resuming it, is dropped: the next value starts afresh.
 TEST(Streams, FalseEndsTheUnitInFlight)

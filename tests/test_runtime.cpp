@@ -98,7 +98,7 @@ TEST(Primitives, EveryStreamEverySplitAndPrint)
         }
         for (int op : {AXDR_DECODE, AXDR_DECODE_ALT}) {
             Sample d{s.kind, 0, "", "", ""};
-            expect_decodes(s, decode_mem<Sample>(code, &d, want, nullptr, op), d);
+            expect_decodes(s, decode_mem<Sample>(code, &d, want, op), d);
         }
         // Split anywhere, with no end of input marked: the second piece
         // completes the value. Ended after the first piece instead, the
@@ -215,42 +215,6 @@ TEST(Primitives, FaultsFireOnceOrPeriodically)
 }
 
 // --- frames ------------------------------------------------------------
-
-TEST(Frames, PendingAtEveryPrimitiveAndSetupRepeatsNothing)
-{
-    Toy in{3, {1, 2, 3}, {10, 20, 30}};
-    Bytes want;
-    ASSERT_EQ(encode_mem<Toy>(toy_outer, &in, want), AXDR_TRUE);
-    ASSERT_EQ(want.size(), 28u);
-    for (int kind : {AXDR_FAULT_PRIMITIVE, AXDR_FAULT_SETUP}) {
-        for (unsigned long n = 1; n <= (kind == AXDR_FAULT_SETUP ? 4u : 7u); ++n) {
-            SCOPED_TRACE("kind " + std::to_string(kind) + " n " + std::to_string(n));
-            Bytes buf(28, 0xee);
-            Stream e(axdr_mem_create(buf.data(), buf.size(), AXDR_ENCODE));
-            axdr_fault_at(e.get(), kind, n, AXDR_PENDING);
-            int calls = 0;
-            ASSERT_EQ(until_done<Toy>(toy_outer, e.get(), &in, &calls), AXDR_TRUE);
-            EXPECT_EQ(calls, 2);
-            EXPECT_EQ(to_hex(buf), to_hex(want));
-            EXPECT_EQ(axdr_saved_frames(e.get()), 0u);
-
-            Toy out{};
-            Stream d(axdr_mem_create(want.data(), want.size(), AXDR_DECODE));
-            axdr_fault_at(d.get(), kind, n, AXDR_PENDING);
-            ASSERT_EQ(until_done<Toy>(toy_outer, d.get(), &out), AXDR_TRUE);
-            EXPECT_EQ(0, std::memcmp(&out, &in, sizeof in));
-
-            // FALSE instead ends the call and keeps nothing for the next.
-            Stream f(axdr_mem_create(buf.data(), buf.size(), AXDR_ENCODE));
-            axdr_fault_at(f.get(), kind, n, AXDR_FALSE);
-            EXPECT_EQ(toy_outer(f.get(), &in), AXDR_FALSE);
-            EXPECT_EQ(axdr_saved_frames(f.get()), 0u);
-            if (kind == AXDR_FAULT_SETUP && n == 1) {
-                EXPECT_EQ(axdr_getpos(f.get()), 0u);
-            }
-        }
-    }
-}
 
 TEST(Frames, SavedFramesGoToTheirOwnFilterOrAreReset)
 {
