@@ -52,13 +52,8 @@ struct MapOps {
     {
         Entries e;
         map_cursor_t c;
-        for (const char *k = map_first(m, &c); k; k = map_next(&c)) {
-            EXPECT_STREQ(map_key(&c), k);
-            EXPECT_STREQ(map_get(m, k), map_value(&c));
-            e.push_back({k, {map_value(&c)}});
-        }
-        EXPECT_EQ(map_key(&c), nullptr);
-        EXPECT_EQ(map_next(&c), nullptr);
+        for (const char *k = map_first(m, &c); k; k = map_next(&c))
+            e.push_back({k, {map_get(m, k)}});
         return e;
     }
 };
@@ -70,18 +65,13 @@ struct ArraymapOps {
         Entries e;
         arraymap_key_cursor_t kc;
         for (const char *k = arraymap_key_first(m, &kc); k; k = arraymap_key_next(&kc)) {
-            EXPECT_STREQ(arraymap_key_elem(&kc), k);
             e.push_back({k, {}});
             arraymap_value_cursor_t vc;
             for (const char *v = arraymap_value_first(m, k, &vc); v; v = arraymap_value_next(&vc)) {
-                const int i = static_cast<int>(e.back().second.size());
-                EXPECT_EQ(arraymap_value_index(&vc), i);
-                EXPECT_STREQ(arraymap_value_at(m, k, i), v);
+                EXPECT_STREQ(arraymap_value_at(m, k, static_cast<int>(e.back().second.size())), v);
                 e.back().second.push_back(v);
             }
-            EXPECT_EQ(arraymap_value_count(&vc), static_cast<int>(e.back().second.size()));
-            EXPECT_EQ(arraymap_value_index(&vc), arraymap_value_count(&vc)); // stays past the end
-            EXPECT_EQ(arraymap_value_at(m, k, arraymap_value_count(&vc)), nullptr);
+            EXPECT_EQ(arraymap_value_at(m, k, static_cast<int>(e.back().second.size())), nullptr);
         }
         return e;
     }
