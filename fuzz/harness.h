@@ -15,17 +15,13 @@
 //        (0 stands for 64); with k == 0 the bytes arrive one at a time
 //   then the wire bytes.
 //
-// Checks, for every input:
-//   - a memory-stream decode never pends, and agrees with an independent
-//     reading of the wire (result, bytes consumed);
-//   - the incremental decode under the schedule and the injected pending
-//     statuses gives the same result and value (a partial container
-//     included) as the memory-stream decode of the bytes it was given;
-//   - on TRUE: input already in our form encodes to exactly the bytes
-//     consumed (the codec sweep checks round trips and windows);
-//   - a decoded value, or a container that decoded FALSE, prints;
-//   - nothing pends forever; AXDR_FREE leaves nothing allocated (the
-//     sanitizers and LeakSanitizer watch the rest).
+// Checks, for every input: a memory-stream decode never pends and agrees
+// with an independent reading of the wire (result, bytes consumed); the
+// scheduled decode with pending injected gives the same result and value
+// (a partial container included) as a memory stream over the bytes it was
+// given; input already in our form encodes to itself; a decoded value, or a
+// container that decoded FALSE, prints; nothing pends forever and FREE
+// succeeds. Round trips and encode windows are the codec sweep's part.
 #ifndef QUILLET_FUZZ_HARNESS_H
 #define QUILLET_FUZZ_HARNESS_H
 

