@@ -19,9 +19,10 @@
 // with an independent reading of the wire (result, bytes consumed); the
 // scheduled decode with pending injected gives the same result and value
 // (a partial container included) as a memory stream over the bytes it was
-// given; input already in our form encodes to itself; a decoded value, or a
-// container that decoded FALSE, prints; nothing pends forever and FREE
-// succeeds. Round trips and encode windows are the codec sweep's part.
+// given; a decoded value encodes to bytes that decode to it, exactly the
+// input when that was in our form; a decoded value, or a container that
+// decoded FALSE, prints; nothing pends forever and FREE succeeds. Encode
+// windows and faults are the codec sweep's part.
 #ifndef QUILLET_FUZZ_HARNESS_H
 #define QUILLET_FUZZ_HARNESS_H
 
@@ -217,10 +218,16 @@ inline void run(qv::Type t, const uint8_t *data, size_t size, Fail fail)
     }
 
     Bytes e1;
-    if (r0 == AXDR_TRUE && want.canonical &&
-        (qt::encode_mem<Value>(qv::code, &v0, e1, 2 * n + 64, sc.op_encode) != AXDR_TRUE ||
-         Bytes(wire, wire + used0) != e1))
-        fail("input in our form does not encode to itself", t);
+    if (r0 == AXDR_TRUE) {
+        Value v2(t);
+        size_t used2 = 0;
+        if (qt::encode_mem<Value>(qv::code, &v0, e1, 2 * n + 64, sc.op_encode) != AXDR_TRUE ||
+            decode_whole(Schedule{}, e1.data(), e1.size(), &v2, &used2, fail) != AXDR_TRUE ||
+            used2 != e1.size() || !qv::equal(v2, v0))
+            fail("a decoded value does not re-encode stably", t);
+        if (want.canonical && Bytes(wire, wire + used0) != e1)
+            fail("input in our form does not encode to itself", t);
+    }
     int pr = AXDR_FALSE;
     qt::print<Value>(qv::code, &v0, &pr);
     if ((r0 == AXDR_TRUE || qv::is_container(t)) && pr != AXDR_TRUE)
