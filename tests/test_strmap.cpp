@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <random>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -123,38 +122,6 @@ template <typename Ops> class Containers : public testing::Test {};
 using AllOps = testing::Types<MapOps, ArraymapOps>;
 TYPED_TEST_SUITE(Containers, AllOps);
 
-TYPED_TEST(Containers, RandomInsertsMatchTheModel)
-{
-    using Ops = TypeParam;
-    // Short keys over a small alphabet collide often (duplicates, shared
-    // buckets); presizing or not must not change the result.
-    for (uint32_t presize : {0u, 64u, 16384u}) {
-        SCOPED_TRACE(presize);
-        std::mt19937 rng(presize + 7);
-        auto text = [&](size_t maxlen, const char *abc) {
-            std::string s(rng() % (maxlen + 1), ' ');
-            for (char &ch : s)
-                ch = abc[rng() % std::strlen(abc)];
-            return s;
-        };
-        typename Ops::C m;
-        ASSERT_EQ(Ops::init(&m), 0);
-        ASSERT_FALSE(presize && Ops::sethashsize(&m, presize));
-        // The first value is larger than any string chunk: it must stay put
-        // while the arena grows.
-        Entries model{{"first", {std::string(100000, 'b')}}};
-        ASSERT_EQ(Ops::insert(&m, "first", model[0].second[0].c_str()), 0);
-        for (int i = 0; i < 4000; i++) {
-            const std::string k = text(4, "abc"), v = text(6, "xyz\x7f");
-            ASSERT_EQ(Ops::insert(&m, k.c_str(), v.c_str()) == 0, model_insert(model, Ops::unique, k, v)) << k;
-        }
-        EXPECT_EQ(contents<Ops>(&m), model);
-        EXPECT_GE(Ops::hashsize(&m), model.size());
-        EXPECT_EQ(Ops::destroy(&m), 0);
-        EXPECT_TRUE(contents<Ops>(&m).empty());
-    }
-}
-
 TYPED_TEST(Containers, HashSizeIsAPowerOfTwoSetBeforeInsertion)
 {
     using Ops = TypeParam;
@@ -223,7 +190,9 @@ TYPED_TEST(Containers, AllocationFailuresRefuseTheOperationOnly)
 {
     using Ops = TypeParam;
     // Every allocation point fails in turn: table, buckets, arrays, chunks,
-    // a large string, growth.
+    // a large string, growth. The large string comes early and is larger
+    // than any chunk: it must stay put while the arena grows. Keys repeat
+    // and outgrow the buckets; the codec vectors pin the order of a walk.
     bool failed_somewhere = true;
     for (long n = 1; failed_somewhere; n++) {
         SCOPED_TRACE(n);
@@ -232,7 +201,7 @@ TYPED_TEST(Containers, AllocationFailuresRefuseTheOperationOnly)
         Entries model;
         ASSERT_EQ(Ops::sethashsize(&m, 32), 0);
         for (int i = 0; i < 70; i++) {
-            const std::string k = "k" + std::to_string(i % 50), v(i == 60 ? 5000 : i % 7, 'v');
+            const std::string k = "k" + std::to_string(i % 50), v(i == 1 ? 100000 : i % 7, 'v');
             Entries after = model;
             const bool accept = model_insert(after, Ops::unique, k, v);
             const long before = FailingAlloc::calls;
