@@ -146,7 +146,6 @@ TYPED_TEST(Containers, HashSizeIsAPowerOfTwoSetBeforeInsertion)
     EXPECT_EQ(Ops::hashsize(&m), 128u);
     EXPECT_NE(Ops::sethashsize(&m, 1024), 0);
     EXPECT_EQ(Ops::hashsize(&m), 128u);
-    EXPECT_EQ(contents<Ops>(&m).size(), 65u);
     Ops::destroy(&m);
 }
 
@@ -161,8 +160,9 @@ TYPED_TEST(Containers, LifecycleNullsAndForeignContainers)
                   Ops::key_count(&m, nullptr), Ops::key_count(nullptr, &n)})
         EXPECT_NE(r, 0);
     EXPECT_EQ(contents<Ops>(&m), (Entries{{"", {""}}}));
-    // Uninitialised memory, even a copy of a live container, is prepared
-    // afresh, and init drops a size asked for while empty.
+    // A copy of a live container is prepared afresh (the codec sweep
+    // decodes into poisoned memory), and init drops a size asked for while
+    // empty.
     const typename Ops::C live = m;
     ASSERT_EQ(Ops::init(&m), 0);
     EXPECT_TRUE(contents<Ops>(&m).empty());
@@ -173,9 +173,6 @@ TYPED_TEST(Containers, LifecycleNullsAndForeignContainers)
     ASSERT_EQ(Ops::sethashsize(&m, 256), 0);
     ASSERT_EQ(Ops::init(&m), 0);
     EXPECT_EQ(Ops::hashsize(&m), 0u);
-    std::memset(&m, 0xa5, sizeof m);
-    ASSERT_EQ(Ops::init(&m), 0);
-    EXPECT_TRUE(contents<Ops>(&m).empty());
     // A container prepared as another kind is not taken for this one.
     arraymap_t other;
     ASSERT_EQ(arraymap_init(&other), 0);
