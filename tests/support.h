@@ -57,11 +57,10 @@ inline std::string to_hex(const Bytes &b)
 {
     static const char digits[] = "0123456789abcdef";
     std::string s;
-    for (size_t i = 0; i < b.size(); ++i) {
-        if (i)
-            s += ' ';
-        s += digits[b[i] >> 4];
-        s += digits[b[i] & 15];
+    for (uint8_t x : b) {
+        s += s.empty() ? "" : " ";
+        s += digits[x >> 4];
+        s += digits[x & 15];
     }
     return s;
 }
@@ -116,14 +115,6 @@ template <class T> int encode_windowed(Filter<T> f, T *obj, size_t window, Bytes
             out.insert(out.end(), buf, buf + got);
     }
     return r;
-}
-
-// Decodes from a memory stream.
-template <class T> int decode_mem(Filter<T> f, T *obj, const Bytes &in, int op = AXDR_DECODE)
-{
-    Bytes copy = in; // the stream wants a writable buffer
-    Stream s(axdr_mem_create(copy.data(), copy.size(), op));
-    return f(s.get(), obj);
 }
 
 // Prints obj into a text buffer, closing what is left open.
