@@ -60,11 +60,10 @@ inline std::string to_hex(const Bytes &b)
 {
     static const char digits[] = "0123456789abcdef";
     std::string s;
-    for (size_t i = 0; i < b.size(); ++i) {
-        if (i)
-            s += ' ';
-        s += digits[b[i] >> 4];
-        s += digits[b[i] & 15];
+    for (uint8_t x : b) {
+        s += s.empty() ? "" : " ";
+        s += digits[x >> 4];
+        s += digits[x & 15];
     }
     return s;
 }
@@ -86,15 +85,11 @@ inline void put_str(Bytes &b, const std::string &s)
 
 // Calls f until it stops returning pending (bounded), as a caller whose
 // stream needs no feeding does after an injected pending status.
-template <class T> int until_done(Filter<T> f, axdr_stream_t *s, T *obj, int *calls = nullptr)
+template <class T> int until_done(Filter<T> f, axdr_stream_t *s, T *obj)
 {
-    int r = AXDR_PENDING, n = 0;
-    for (bool done = false; !done && n < 100000; ++n) {
+    int r = AXDR_PENDING;
+    for (int n = 0; r != AXDR_TRUE && r != AXDR_FALSE && n < 100000; ++n)
         r = f(s, obj);
-        done = r == AXDR_TRUE || r == AXDR_FALSE;
-    }
-    if (calls)
-        *calls = n;
     return r;
 }
 
@@ -125,50 +120,6 @@ template <class T> int encode_windowed(Filter<T> f, T *obj, size_t window, Bytes
     return r;
 }
 
-// Decodes from a memory stream; *used gets the bytes consumed.
-template <class T> int decode_mem(Filter<T> f, T *obj, const Bytes &in, size_t *used = nullptr,
-                                  int op = AXDR_DECODE)
-{
-    Bytes copy = in; // the stream wants a writable buffer
-    Stream s(axdr_mem_create(copy.data(), copy.size(), op));
-    int r = f(s.get(), obj);
-    if (used)
-        *used = static_cast<size_t>(axdr_getpos(s.get()));
-    return r;
-}
-
-// Decodes through an incremental stream fed in the given pieces (the sizes
-// add up to at most in.size(); what is left is fed last), calling the filter
-// after each piece and once more after the end of input is marked.
-template <class T> int decode_pieces(Filter<T> f, T *obj, const Bytes &in,
-                                     const std::vector<size_t> &pieces, size_t *used = nullptr)
-{
-    Stream s(axdr_incr_create(AXDR_DECODE, 0));
-    size_t off = 0;
-    int r = AXDR_PENDING;
-    auto feed = [&](size_t n) {
-        axdr_feed(s.get(), in.data() + off, n);
-        off += n;
-        r = f(s.get(), obj);
-    };
-    for (size_t p : pieces) {
-        if (r != AXDR_PENDING || off + p > in.size())
-            break;
-        feed(p);
-    }
-    if (r == AXDR_PENDING && off < in.size())
-        feed(in.size() - off);
-    if (r == AXDR_PENDING) {
-        axdr_feed_end(s.get());
-        r = f(s.get(), obj);
-    }
-    if (used)
-        *used = static_cast<size_t>(axdr_getpos(s.get()));
-    return r;
-}
-
-inline std::vector<size_t> split_at(size_t k) { return {k}; }
-
 // Prints obj into a text buffer, closing what is left open.
 template <class T> std::string print(Filter<T> f, T *obj, int *result = nullptr)
 {
@@ -178,13 +129,6 @@ template <class T> std::string print(Filter<T> f, T *obj, int *result = nullptr)
         *result = r;
     axdr_print_finish(s.get());
     return axdr_print_text(s.get(), nullptr);
-}
-
-// Frees what a decode left in obj.
-template <class T> int free_obj(Filter<T> f, T *obj)
-{
-    Stream s(axdr_mem_create(nullptr, 0, AXDR_FREE));
-    return f(s.get(), obj);
 }
 
 } // namespace qt

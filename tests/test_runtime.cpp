@@ -5,7 +5,6 @@
 #include <cstdlib>
 
 #include "support.h"
-#include "toy_filter.h"
 
 using namespace qt;
 
@@ -64,12 +63,7 @@ int code(axdr_stream_t *s, Sample *v)
     return r;
 }
 
-void expect_decodes(const Sample &s, int r, const Sample &d)
-{
-    ASSERT_EQ(r, AXDR_TRUE);
-    EXPECT_EQ(d.n, s.n);
-    EXPECT_EQ(d.str, s.str);
-}
+bool decoded(const Sample &s, int r, const Sample &d) { return r == AXDR_TRUE && d.n == s.n && d.str == s.str; }
 
 } // namespace
 
@@ -98,7 +92,9 @@ TEST(Primitives, EveryStreamEverySplitAndPrint)
         }
         for (int op : {AXDR_DECODE, AXDR_DECODE_ALT}) {
             Sample d{s.kind, 0, "", "", ""};
-            expect_decodes(s, decode_mem<Sample>(code, &d, want, nullptr, op), d);
+            Bytes in = want;
+            Stream m(axdr_mem_create(in.data(), in.size(), op));
+            EXPECT_TRUE(decoded(s, code(m.get(), &d), d));
         }
         // Split anywhere, with no end of input marked: the second piece
         // completes the value. Ended after the first piece instead, the
@@ -110,7 +106,7 @@ TEST(Primitives, EveryStreamEverySplitAndPrint)
             axdr_feed(in.get(), want.data(), k);
             ASSERT_EQ(code(in.get(), &d), AXDR_PENDING);
             axdr_feed(in.get(), want.data() + k, size - k);
-            expect_decodes(s, code(in.get(), &d), d);
+            EXPECT_TRUE(decoded(s, code(in.get(), &d), d));
             axdr_feed(ended.get(), want.data(), k);
             EXPECT_EQ(code(ended.get(), &d), AXDR_PENDING);
             axdr_feed_end(ended.get());
@@ -216,65 +212,29 @@ TEST(Primitives, FaultsFireOnceOrPeriodically)
 
 // --- frames ------------------------------------------------------------
 
-TEST(Frames, PendingAtEveryPrimitiveAndSetupRepeatsNothing)
-{
-    Toy in{3, {1, 2, 3}, {10, 20, 30}};
-    Bytes want;
-    ASSERT_EQ(encode_mem<Toy>(toy_outer, &in, want), AXDR_TRUE);
-    ASSERT_EQ(want.size(), 28u);
-    for (int kind : {AXDR_FAULT_PRIMITIVE, AXDR_FAULT_SETUP}) {
-        for (unsigned long n = 1; n <= (kind == AXDR_FAULT_SETUP ? 4u : 7u); ++n) {
-            SCOPED_TRACE("kind " + std::to_string(kind) + " n " + std::to_string(n));
-            Bytes buf(28, 0xee);
-            Stream e(axdr_mem_create(buf.data(), buf.size(), AXDR_ENCODE));
-            axdr_fault_at(e.get(), kind, n, AXDR_PENDING);
-            int calls = 0;
-            ASSERT_EQ(until_done<Toy>(toy_outer, e.get(), &in, &calls), AXDR_TRUE);
-            EXPECT_EQ(calls, 2);
-            EXPECT_EQ(to_hex(buf), to_hex(want));
-            EXPECT_EQ(axdr_saved_frames(e.get()), 0u);
-
-            Toy out{};
-            Stream d(axdr_mem_create(want.data(), want.size(), AXDR_DECODE));
-            axdr_fault_at(d.get(), kind, n, AXDR_PENDING);
-            ASSERT_EQ(until_done<Toy>(toy_outer, d.get(), &out), AXDR_TRUE);
-            EXPECT_EQ(0, std::memcmp(&out, &in, sizeof in));
-
-            // FALSE instead ends the call and keeps nothing for the next.
-            Stream f(axdr_mem_create(buf.data(), buf.size(), AXDR_ENCODE));
-            axdr_fault_at(f.get(), kind, n, AXDR_FALSE);
-            EXPECT_EQ(toy_outer(f.get(), &in), AXDR_FALSE);
-            EXPECT_EQ(axdr_saved_frames(f.get()), 0u);
-            if (kind == AXDR_FAULT_SETUP && n == 1) {
-                EXPECT_EQ(axdr_getpos(f.get()), 0u);
-            }
-        }
-    }
-}
-
 TEST(Frames, SavedFramesGoToTheirOwnFilterOrAreReset)
 {
-    Toy in{2, {1, 2}, {3, 4}};
-    Bytes want, buf(64), other(64);
-    ASSERT_EQ(encode_mem<Toy>(toy_outer, &in, want), AXDR_TRUE);
+    Sample in = samples[4];
+    const Bytes want = hex(in.wire);
+    Bytes buf(64), other(64);
     Stream e(axdr_mem_create(buf.data(), buf.size(), AXDR_ENCODE)),
         f(axdr_mem_create(other.data(), other.size(), AXDR_ENCODE));
     for (axdr_stream_t *s : {e.get(), f.get()}) {
-        axdr_fault_at(s, AXDR_FAULT_PRIMITIVE, 3, AXDR_PENDING);
-        ASSERT_EQ(toy_outer(s, &in), AXDR_PENDING);
-        ASSERT_EQ(axdr_saved_frames(s), 2u);
+        axdr_fault_at(s, AXDR_FAULT_PRIMITIVE, 1, AXDR_PENDING);
+        ASSERT_EQ(code(s, &in), AXDR_PENDING);
+        ASSERT_EQ(axdr_saved_frames(s), 1u);
     }
     // Another filter with the same scratch size (none) as the saved one.
     int state = -1;
     axdr_frame_t frame;
-    EXPECT_EQ(axdr_async_setup(e.get(), reinterpret_cast<axdr_self_t>(&toy_inner), &frame, &state, 0, nullptr),
+    EXPECT_EQ(axdr_async_setup(e.get(), reinterpret_cast<axdr_self_t>(&decoded), &frame, &state, 0, nullptr),
               AXDR_FALSE);
     EXPECT_EQ(state, -1);
     EXPECT_EQ(axdr_saved_frames(e.get()), 0u);
     // After a reset, a fresh start.
     axdr_reset(f.get());
     EXPECT_EQ(axdr_saved_frames(f.get()), 0u);
-    ASSERT_EQ(toy_outer(f.get(), &in), AXDR_TRUE);
+    ASSERT_EQ(code(f.get(), &in), AXDR_TRUE);
     EXPECT_EQ(to_hex(Bytes(other.begin(), other.begin() + axdr_getpos(f.get()))), to_hex(want));
 }
 
@@ -350,17 +310,8 @@ TEST(Printer, PrintFaultsAndFileOutput)
     uint32_t v = 7;
     EXPECT_EQ(axdr_uint32_t(s.get(), &v), AXDR_TRUE);
     EXPECT_STREQ(axdr_print_text(s.get(), nullptr), "7\n");
-
-    FILE *f = tmpfile();
-    Stream fs(axdr_print_create(f));
-    v = 42;
-    EXPECT_EQ(axdr_uint32_t(fs.get(), &v), AXDR_TRUE);
-    EXPECT_EQ(axdr_print_finish(fs.get()), 0);
-    char line[16] = {};
-    EXPECT_EQ(std::fseek(f, 0, SEEK_SET), 0);
-    EXPECT_STREQ(fgets(line, sizeof line, f), "42\n");
-    fclose(f);
-    // A file that takes nothing: the text could not be written.
+    // A file that takes nothing (the CLI's golden files cover one that
+    // does): the text could not be written.
     FILE *full = fopen("/dev/full", "w");
     ASSERT_NE(full, nullptr);
     Stream ff(axdr_print_create(full));

@@ -82,7 +82,8 @@ inline int code(axdr_stream_t *s, Value *v)
 
 inline int Value::release()
 {
-    int r = qt::free_obj<Value>(code, this);
+    qt::Stream s(axdr_mem_create(nullptr, 0, AXDR_FREE));
+    int r = code(s.get(), this);
     if (is_container(type))
         std::memset(&u, 0, sizeof u);
     return r;
