@@ -18,16 +18,12 @@ long qt::heap_live()
     return static_cast<long>(__sanitizer_get_current_allocated_bytes());
 }
 
-bool qt::heap_counting() { return true; }
-
 // No peak here: callers sample after each call, when it is highest.
 size_t qt::heap_peak_since_reset() { return __sanitizer_get_current_allocated_bytes(); }
 size_t qt::heap_peak_reset() { return __sanitizer_get_current_allocated_bytes(); }
 
 #else
 
-#include <cstdlib>
-#include <cstring>
 #include <malloc.h>
 
 extern "C" {
@@ -82,18 +78,7 @@ long qt::heap_live()
     axdr_thread_release(); // blocks kept for reuse are no leak
     return live.load();
 }
-// Under valgrind its allocator serves the libraries' calls, which these
-// counts then miss; its own leak check stands in.
-bool qt::heap_counting()
-{
-    const char *preload = std::getenv("LD_PRELOAD");
-    return !(preload && std::strstr(preload, "vgpreload"));
-}
 size_t qt::heap_peak_since_reset() { return peak.load(); }
-size_t qt::heap_peak_reset()
-{
-    peak.store(bytes.load());
-    return peak.load();
-}
+size_t qt::heap_peak_reset() { return peak = bytes.load(); }
 
 #endif

@@ -26,9 +26,6 @@ namespace qt {
 // Heap blocks (bytes under ASan) live now: back at its value once
 // everything allocated since has been freed.
 long heap_live();
-// Whether the counts see the libraries' allocations (not under valgrind,
-// which checks leaks itself).
-bool heap_counting();
 // The most heap bytes in use since the last reset, which returns the bytes
 // in use then (under ASan both are the bytes in use now).
 size_t heap_peak_since_reset();

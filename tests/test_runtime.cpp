@@ -98,7 +98,7 @@ TEST(Primitives, EveryStreamEverySplitAndPrint)
         }
         // Split anywhere, with no end of input marked: the second piece
         // completes the value. Ended after the first piece instead, the
-        // value fails and holds nothing.
+        // value fails (the codec sweep counts what a failure leaves).
         for (size_t k = 0; k < size; ++k) {
             SCOPED_TRACE(k);
             Sample d{s.kind, 0, "", "", ""};
@@ -110,9 +110,7 @@ TEST(Primitives, EveryStreamEverySplitAndPrint)
             axdr_feed(ended.get(), want.data(), k);
             EXPECT_EQ(code(ended.get(), &d), AXDR_PENDING);
             axdr_feed_end(ended.get());
-            long live = heap_live();
             EXPECT_EQ(code(ended.get(), &d), AXDR_FALSE);
-            EXPECT_EQ(heap_live() < live, heap_counting() && s.kind == 4 && k > 4); // the partial string
         }
         EXPECT_EQ(print<Sample>(code, &s), std::string(s.printed) + "\n");
     }
