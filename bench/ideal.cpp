@@ -1,37 +1,12 @@
 #include "ideal.h"
 
+// The decoders' sizing rule, so that both fill the same table.
+#include "../src/container_codec.h"
+
 #include <cstring>
 #include <initializer_list>
 
 namespace {
-
-inline uint32_t load32(const uint8_t *p)
-{
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
-
-inline void store32(uint8_t *p, uint32_t v)
-{
-    p[0] = static_cast<uint8_t>(v >> 24);
-    p[1] = static_cast<uint8_t>(v >> 16);
-    p[2] = static_cast<uint8_t>(v >> 8);
-    p[3] = static_cast<uint8_t>(v);
-}
-
-// The decoders' sizing rule, so that both fill the same table.
-uint32_t hashsize(int count)
-{
-    if (count <= 32)
-        return 0;
-    if (count > 16384)
-        return 16384;
-    uint32_t v = static_cast<uint32_t>(count) - 1;
-    v |= v >> 1;
-    v |= v >> 2;
-    v |= v >> 4;
-    v |= v >> 8;
-    return v + 1;
-}
 
 struct Reader {
     const uint8_t *p, *end;
@@ -40,7 +15,7 @@ struct Reader {
     {
         if (end - p < 4)
             return false;
-        *v = load32(p);
+        *v = axdr_load32_(p);
         p += 4;
         return true;
     }
@@ -72,7 +47,7 @@ int ideal_map_decode(const uint8_t *p, size_t n, map_t *m)
     uint32_t count;
     if (map_init(m) != 0 || !r.word(&count))
         return 0;
-    if (uint32_t size = hashsize(static_cast<int>(count)))
+    if (uint32_t size = decoder_hashsize(static_cast<int>(count)))
         if (map_sethashsize(m, size) != 0)
             return 0;
     for (int i = 0; i < static_cast<int>(count); ++i)
@@ -88,7 +63,7 @@ int ideal_multimap_decode(const uint8_t *p, size_t n, multimap_t *m)
     uint32_t count, nv;
     if (multimap_init(m) != 0 || !r.word(&count))
         return 0;
-    if (uint32_t size = hashsize(static_cast<int>(count)))
+    if (uint32_t size = decoder_hashsize(static_cast<int>(count)))
         if (multimap_sethashsize(m, size) != 0)
             return 0;
     for (int i = 0; i < static_cast<int>(count); ++i) {
@@ -107,7 +82,7 @@ size_t ideal_map_encode(const map_t *m, uint8_t *out, size_t cap)
     int count;
     if (map_key_count(m, &count) != 0 || end - w < 4)
         return 0;
-    store32(w, static_cast<uint32_t>(count));
+    axdr_store32_(w, static_cast<uint32_t>(count));
     w += 4;
     map_cursor_t c;
     for (const char *k = map_first(m, &c); k; k = map_next(&c)) {
@@ -116,9 +91,9 @@ size_t ideal_map_encode(const map_t *m, uint8_t *out, size_t cap)
             size_t pad = (4 - (len & 3)) & 3;
             if (static_cast<size_t>(end - w) < 4 + len + pad)
                 return 0;
-            store32(w, static_cast<uint32_t>(len));
+            axdr_store32_(w, static_cast<uint32_t>(len));
             if (pad)
-                store32(w + len + pad, 0); // the data overwrites its front
+                axdr_store32_(w + len + pad, 0); // the data overwrites its front
             std::memcpy(w + 4, str, len);
             w += 4 + len + pad;
         }
