@@ -32,8 +32,12 @@ static_assert(decoder_hashsize(32) == 0 && decoder_hashsize(33) == 64 && decoder
               decoder_hashsize(65) == 128 && decoder_hashsize(8193) == 16384 &&
               decoder_hashsize(16385) == 16384 && decoder_hashsize(-1) == 0);
 
-// A loop folded into the resume state after k fixed steps stores k + n at
-// its last item; counts beyond that cannot be walked.
+// A loop over items folded into the resume state after k fixed steps:
+// state k + i waits for item i, so the state after item i is the state of
+// item i + 1. It stores k + n at its last item; counts beyond that cannot
+// be walked.
+constexpr int item_of_state(int state, int k) { return state - k; }
+constexpr int state_of_item(int i, int k) { return k + i; }
 constexpr bool foldable(int n, int k) { return n <= INT_MAX - k; }
 
 // Releases a string that axdr_string decoded, if any.
@@ -174,13 +178,13 @@ int container_decode(axdr_stream_t *s, typename Ops::container *m)
             r = AXDR_FALSE;
             break;
         }
-        int i = state - 1;
+        int i = item_of_state(state, 1);
         r = AXDR_TRUE;
         for (; i < sc->count; i++) {
             r = Ops::decode_entry(s, m);
             if (r != AXDR_TRUE)
                 break;
-            state = i + 2;
+            state = state_of_item(i + 1, 1);
             budget_hold<Ops>(s, m, 0); // the entry's strings are released
         }
         if (r == AXDR_TRUE && i > sc->count)

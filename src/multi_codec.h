@@ -88,7 +88,7 @@ struct multi_codec {
                 r = AXDR_FALSE;
                 break;
             }
-            int i = state - 3;
+            int i = item_of_state(state, 3);
             r = i > sc->count ? AXDR_FALSE : AXDR_TRUE; // a negative count
             while (r == AXDR_TRUE && i < sc->count) {
                 r = axdr_string(s, const_cast<char **>(&sc->value), ~0u);
@@ -102,7 +102,7 @@ struct multi_codec {
                     r = i + 1 == sc->count ? AXDR_TRUE : AXDR_FALSE;
                     break;
                 }
-                state = 4 + i;
+                state = state_of_item(i + 1, 3);
                 i++;
                 sc->value = next; // a longer walk is cut at the count
             }
@@ -186,7 +186,7 @@ struct multi_codec {
                 r = AXDR_FALSE;
                 break;
             }
-            int i = state;
+            int i = item_of_state(state, 0);
             r = i > count ? AXDR_FALSE : AXDR_TRUE; // a negative count
             while (r == AXDR_TRUE && i < count) {
                 r = axdr_string(s, &sc->value, ~0u);
@@ -202,7 +202,7 @@ struct multi_codec {
                     break;
                 }
                 i++;
-                state = i;
+                state = state_of_item(i, 0);
             }
         }
         }
