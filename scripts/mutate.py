@@ -9,6 +9,10 @@ incrementally by Ninja and the file is restored afterwards.
   python3 scripts/mutate.py --sample 60 --seed 1 --which-tests --report out.tsv
   python3 scripts/mutate.py --file platform/axdr/src/frames.cpp
   python3 scripts/mutate.py --patch fault.diff --which-tests
+
+A mutant whose rebuilt objects hold the same code and data as before (the
+compiler proved it changes nothing, or the line is not compiled in this
+build) is reported "equivalent" and left out of the score.
 """
 import argparse, json, os, random, re, shutil, subprocess, sys, tempfile, time
 
@@ -130,6 +134,22 @@ def run(cmd, cwd, timeout):
         return None, out.decode(errors="replace") if isinstance(out, bytes) else out
 
 
+def objects(build):
+    return [os.path.join(d, f) for d, _, fs in os.walk(build) for f in fs if f.endswith(".o")]
+
+
+def code_of(obj):
+    """A digest of an object's code and data, debug information left out."""
+    import hashlib
+    with tempfile.NamedTemporaryFile(suffix=".o") as t:
+        r = subprocess.run(["objcopy", "--strip-debug", "--remove-section=.comment", obj, t.name],
+                           capture_output=True)
+        if r.returncode != 0:
+            return None
+        with open(t.name, "rb") as f:
+            return hashlib.sha1(f.read()).hexdigest()
+
+
 def test(work, build, args, stop):
     cmd = ["ctest", "--test-dir", build, "-j" + args.jobs, "--timeout", str(args.timeout)]
     if stop:
@@ -195,6 +215,8 @@ def main():
     if status != "survived":
         sys.exit(f"the unmutated suite fails: {failed}")
 
+    baseline = {o: code_of(o) for o in objects(build)}
+
     rep = open(args.report, "w") if args.report else None
     jsonl = bool(args.report and args.report.endswith(".jsonl"))
     if rep and not jsonl:
@@ -217,8 +239,11 @@ def main():
             with open(target, "w") as f: f.write("\n".join(lines))
         try:
             rc, out = run(["cmake", "--build", build, "-j" + args.jobs], work, 1800)
+            rebuilt = [o for o in objects(build) if os.path.getmtime(o) >= t0]
             if rc != 0:
                 status, failed = "not built", []
+            elif op != "patch" and all(baseline.get(o) == code_of(o) is not None for o in rebuilt):
+                status, failed = "equivalent", []
             else:
                 status, failed = test(work, build, args, not args.which_tests)
         finally:
@@ -245,7 +270,7 @@ def main():
         if status == "survived" and not args.keep_going:
             print("stopping at the first survivor (--keep-going to go on)")
             break
-    built = sum(v for k, v in tally.items() if k != "not built")
+    built = sum(v for k, v in tally.items() if k not in ("not built", "equivalent"))
     dead = tally.get("killed", 0) + tally.get("timeout", 0)
     print(f"killed {dead}/{built} built ({100.0 * dead / built if built else 0:.1f}%); "
           + ", ".join(f"{k} {v}" for k, v in sorted(tally.items())))

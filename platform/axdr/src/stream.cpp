@@ -143,6 +143,55 @@ static Stream *new_stream(Kind kind, int op)
     return st;
 }
 
+namespace {
+
+[[gnu::noinline]] int feed_slow(Stream *st, const void *data, size_t len)
+{
+    if (st->kind != KIND_INCR || st->mode != AXDR_DECODE || st->eof || (!data && len))
+        return -1;
+    if (len == 0)
+        return 0;
+    // Append behind the unread bytes; only when the tail is short, move
+    // them to the front (memory follows what is buffered, not the message
+    // size), and grow only if that is not enough.
+    uint8_t *&cur = st->pub.x_cur;
+    uint8_t *&end = st->pub.x_end;
+    size_t unread = static_cast<size_t>(end - cur);
+    if (len > SIZE_MAX - unread)
+        return -1;
+    size_t need = unread + len;
+    if (st->budget && need > st->budget)
+        return -1; // decode what is buffered first
+    size_t tail = st->io ? st->io_cap - static_cast<size_t>(end - st->io) : 0;
+    if (len > tail) {
+        if (unread && cur != st->io)
+            std::memmove(st->io, cur, unread);
+        cur = st->io;
+        end = st->io + unread;
+        if (need > st->io_cap) {
+            if (!may_allocate(st))
+                return -1;
+            size_t ncap = st->io_cap ? st->io_cap : 4096;
+            while (ncap < need)
+                ncap = ncap > SIZE_MAX / 2 ? need : ncap * 2;
+            if (st->budget && ncap > st->budget)
+                ncap = st->budget;
+            uint8_t *p = static_cast<uint8_t *>(std::realloc(st->io, ncap));
+            if (!p)
+                return -1;
+            st->io = p;
+            st->io_cap = ncap;
+            cur = p;
+            end = p + unread;
+        }
+    }
+    std::memcpy(end, data, len);
+    end += len;
+    return 0;
+}
+
+} // namespace
+
 } // namespace axdr
 
 using namespace axdr;
@@ -230,54 +279,19 @@ size_t axdr_saved_frames(const axdr_stream_t *s) { return impl(s)->saved; }
 int axdr_feed(axdr_stream_t *s, const void *data, size_t len)
 {
     Stream *st = impl(s);
-    if (st->kind != KIND_INCR || st->mode != AXDR_DECODE || st->eof || (!data && len))
-        return -1;
-    if (len == 0)
-        return 0;
-    // Append behind the unread bytes; only when the tail is short, move
-    // them to the front (memory follows what is buffered, not the message
-    // size), and grow only if that is not enough.
-    uint8_t *&cur = st->pub.x_cur;
-    uint8_t *&end = st->pub.x_end;
-    size_t unread = static_cast<size_t>(end - cur);
-    if (len > SIZE_MAX - unread)
-        return -1;
-    size_t need = unread + len;
-    if (st->budget && need > st->budget)
-        return -1; // decode what is buffered first
-    size_t tail = st->io ? st->io_cap - static_cast<size_t>(end - st->io) : 0;
-    if (len > tail) {
-        if (unread && cur != st->io)
-            std::memmove(st->io, cur, unread);
-        cur = st->io;
-        end = st->io + unread;
-        if (need > st->io_cap) {
-            if (!may_allocate(st))
-                return -1;
-            size_t ncap = st->io_cap ? st->io_cap : 4096;
-            while (ncap < need)
-                ncap = ncap > SIZE_MAX / 2 ? need : ncap * 2;
-            if (st->budget && ncap > st->budget)
-                ncap = st->budget;
-            uint8_t *p = static_cast<uint8_t *>(std::realloc(st->io, ncap));
-            if (!p)
-                return -1;
-            st->io = p;
-            st->io_cap = ncap;
-            cur = p;
-            end = p + unread;
-        }
-    }
-    // Pieces are often a few bytes: no call for those.
-    const auto *src = static_cast<const uint8_t *>(data);
-    if (len <= 16) {
+    uint8_t *end = st->pub.x_end;
+    // Pieces are often a few bytes that fit behind the unread ones: no
+    // call, no register saves for those.
+    if (st->kind == KIND_INCR && st->mode == AXDR_DECODE && !st->eof && data && len <= 16 &&
+        st->io && len <= st->io_cap - static_cast<size_t>(end - st->io) &&
+        (!st->budget || static_cast<size_t>(end - st->pub.x_cur) + len <= st->budget)) [[likely]] {
+        const auto *src = static_cast<const uint8_t *>(data);
         for (size_t i = 0; i < len; ++i)
             end[i] = src[i];
-    } else {
-        std::memcpy(end, src, len);
+        st->pub.x_end = end + len;
+        return 0;
     }
-    end += len;
-    return 0;
+    return feed_slow(st, data, len);
 }
 
 void axdr_feed_end(axdr_stream_t *s) { impl(s)->eof = true; }
