@@ -217,6 +217,7 @@ TEST(Frames, SavedFramesGoToTheirOwnFilterOrAreReset)
     Bytes buf(64), other(64);
     Stream e(axdr_mem_create(buf.data(), buf.size(), AXDR_ENCODE)),
         f(axdr_mem_create(other.data(), other.size(), AXDR_ENCODE));
+    axdr_trace_enable(e.get(), 1);
     for (axdr_stream_t *s : {e.get(), f.get()}) {
         axdr_fault_at(s, AXDR_FAULT_PRIMITIVE, 1, AXDR_PENDING);
         ASSERT_EQ(code(s, &in), AXDR_PENDING);
@@ -229,6 +230,8 @@ TEST(Frames, SavedFramesGoToTheirOwnFilterOrAreReset)
               AXDR_FALSE);
     EXPECT_EQ(state, -1);
     EXPECT_EQ(axdr_saved_frames(e.get()), 0u);
+    EXPECT_STREQ(axdr_trace(e.get()), "setup 0 = 1\nu64 72623859790382856 = pending\nteardown 0 0 = pending\n"
+                                      "setup 0 = 0\n");
     // After a reset, a fresh start.
     axdr_reset(f.get());
     EXPECT_EQ(axdr_saved_frames(f.get()), 0u);

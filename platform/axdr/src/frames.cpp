@@ -24,9 +24,7 @@ bool grow(Stream *st, void **p, size_t *cap, size_t need, size_t elem)
         return false;
     if (need > SIZE_MAX / 2 / elem)
         return false;
-    size_t ncap = *cap ? *cap : 8;
-    while (ncap < need)
-        ncap *= 2;
+    size_t ncap = grown(*cap, 8, need);
     void *q = std::realloc(*p, ncap * elem);
     if (!q)
         return false;
@@ -92,8 +90,8 @@ size_t resume_need(const Stream *st)
     return need < 4096 ? need : 4096;
 }
 
-__attribute__((noinline)) int setup_slow(Stream *st, axdr_self_t self, axdr_frame_t *frame,
-                                         int *state, size_t scratch_size, void **scratchp)
+int setup_any(Stream *st, axdr_self_t self, axdr_frame_t *frame, int *state, size_t scratch_size,
+              void **scratchp)
 {
     if (st->pub.x_slow) {
         // A resumed chain sets up every level again: those restores are
@@ -101,9 +99,6 @@ __attribute__((noinline)) int setup_slow(Stream *st, axdr_self_t self, axdr_fram
         // would pend at the same level forever.
         bool periodic_restore = st->active < st->saved && st->fault[AXDR_FAULT_SETUP].every;
         int r = periodic_restore ? AXDR_TRUE : fault_event(st, AXDR_FAULT_SETUP);
-        if (st->tracing)
-            trace_line(st, "setup %zu = %s", st->active,
-                       r == AXDR_TRUE ? "1" : r == AXDR_FALSE ? "0" : "pending");
         if (r == AXDR_FALSE)
             return setup_failed(st);
         if (r != AXDR_TRUE)
@@ -144,6 +139,16 @@ __attribute__((noinline)) int setup_slow(Stream *st, axdr_self_t self, axdr_fram
     return AXDR_TRUE;
 }
 
+__attribute__((noinline)) int setup_slow(Stream *st, axdr_self_t self, axdr_frame_t *frame,
+                                         int *state, size_t scratch_size, void **scratchp)
+{
+    const size_t d = st->active;
+    const int r = setup_any(st, self, frame, state, scratch_size, scratchp);
+    if (st->tracing)
+        trace_line(st, "setup %zu = %s", d, result_name(r));
+    return r;
+}
+
 // Keeps the state and scratch record of frame d for a pending status, in
 // the room its setup reserved.
 void keep(Stream *st, size_t d, int state)
@@ -171,7 +176,7 @@ __attribute__((noinline)) int teardown_slow(Stream *st, axdr_self_t self, int st
     st->active = d;
     if (st->tracing)
         trace_line(st, "teardown %zu %d = %s", d, state,
-                   result == AXDR_TRUE ? "1" : result == AXDR_FALSE ? "0" : "pending");
+                   result_name(result));
     if (result == AXDR_TRUE || result == AXDR_FALSE) {
         if (st->saved > d) {
             st->saved = d;

@@ -138,6 +138,19 @@ size_t unit_need(const Stream *st);
 int fault_event(Stream *st, int kind);
 
 // An allocation for st may go ahead (false: an injected failure).
+// The capacity a buffer grows to: first (or cap), doubled until it holds
+// need; need itself where doubling would wrap.
+inline size_t grown(size_t cap, size_t first, size_t need)
+{
+    size_t n = cap ? cap : first;
+    while (n < need)
+        if (__builtin_mul_overflow(n, size_t{2}, &n))
+            n = need;
+    return n;
+}
+
+// A filter result as trace lines show it.
+inline const char *result_name(int r) { return r == AXDR_TRUE ? "1" : r == AXDR_FALSE ? "0" : "pending"; }
 inline bool may_allocate(Stream *st) { return fault_event(st, AXDR_FAULT_ALLOC) == AXDR_TRUE; }
 
 void trace_line(Stream *st, const char *fmt, ...) __attribute__((format(printf, 2, 3)));

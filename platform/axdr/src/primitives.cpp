@@ -162,11 +162,6 @@ int move_fixed(Stream *st, Dir dir, size_t n)
     return AXDR_TRUE;
 }
 
-const char *result_name(int r)
-{
-    return r == AXDR_TRUE ? "1" : r == AXDR_FALSE ? "0" : "pending";
-}
-
 // Out of line: its two callers would otherwise each carry a copy.
 [[gnu::noinline]] int fixed_slow(Stream *st, Dir dir, const char *name, void *v, size_t n)
 {

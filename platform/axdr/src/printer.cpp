@@ -149,7 +149,7 @@ int print_element(axdr_stream_t *s, const char *name, int is_first, axdr_print_c
     int r = fault_event(st, AXDR_FAULT_PRINT);
     if (st->tracing) {
         trace_line(st, "element %s %d = %s", name ? name : "(close)", is_first,
-                   r == AXDR_TRUE ? "1" : r == AXDR_FALSE ? "0" : "pending");
+                   result_name(r));
     }
     if (r != AXDR_TRUE)
         return r;
@@ -209,7 +209,7 @@ int print_value(axdr_stream_t *s, const char *text)
     int r = fault_event(st, AXDR_FAULT_PRINT);
     if (st->tracing)
         trace_line(st, "value \"%.200s\" = %s", text ? text : "(null)",
-                   r == AXDR_TRUE ? "1" : r == AXDR_FALSE ? "0" : "pending");
+                   result_name(r));
     if (r != AXDR_TRUE)
         return r;
     if (!text)

@@ -10,14 +10,12 @@ namespace axdr {
 
 bool Buf::reserve(size_t extra)
 {
-    if (extra > SIZE_MAX - len - 1)
+    size_t need;
+    if (__builtin_add_overflow(len + 1, extra, &need))
         return false;
-    size_t need = len + extra + 1;
     if (need <= cap)
         return true;
-    size_t ncap = cap ? cap : 256;
-    while (ncap < need)
-        ncap = ncap > SIZE_MAX / 2 ? need : ncap * 2;
+    size_t ncap = grown(cap, 256, need);
     char *p = static_cast<char *>(std::realloc(data, ncap));
     if (!p)
         return false;
@@ -157,9 +155,9 @@ namespace {
     uint8_t *&cur = st->pub.x_cur;
     uint8_t *&end = st->pub.x_end;
     size_t unread = static_cast<size_t>(end - cur);
-    if (len > SIZE_MAX - unread)
+    size_t need;
+    if (__builtin_add_overflow(unread, len, &need))
         return -1;
-    size_t need = unread + len;
     if (st->budget && need > st->budget)
         return -1; // decode what is buffered first
     size_t tail = st->io ? st->io_cap - static_cast<size_t>(end - st->io) : 0;
@@ -171,9 +169,7 @@ namespace {
         if (need > st->io_cap) {
             if (!may_allocate(st))
                 return -1;
-            size_t ncap = st->io_cap ? st->io_cap : 4096;
-            while (ncap < need)
-                ncap = ncap > SIZE_MAX / 2 ? need : ncap * 2;
+            size_t ncap = grown(st->io_cap, 4096, need);
             if (st->budget && ncap > st->budget)
                 ncap = st->budget;
             uint8_t *p = static_cast<uint8_t *>(std::realloc(st->io, ncap));

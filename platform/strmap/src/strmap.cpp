@@ -25,6 +25,10 @@
 
 namespace {
 
+// The operations' results: the interface promises only zero and non-zero.
+constexpr int kOk = 0;
+constexpr int kFailed = -1;
+
 constexpr uint32_t kNone = 0xffffffffu;
 constexpr uint32_t kDefaultBuckets = 16;
 constexpr uint32_t kMaxBuckets = 1u << 30;
@@ -205,13 +209,9 @@ void draw_key()
 sip_key table_key()
 {
     pthread_once(&g_key_once, draw_key);
-    unsigned char in[sizeof(uintptr_t) + 1];
     const uintptr_t n = __atomic_fetch_add(&g_tables, 1, __ATOMIC_RELAXED);
-    std::memcpy(in, &n, sizeof n);
-    in[sizeof n] = 0;
-    const word k0 = sip13(g_key, in, sizeof in);
-    in[sizeof n] = 1;
-    return sip_key{k0, sip13(g_key, in, sizeof in)};
+    // The secret's halves swapped are a second, unrelated key.
+    return sip_key{sip13(g_key, &n, sizeof n), sip13(sip_key{g_key.k1, g_key.k0}, &n, sizeof n)};
 }
 
 } // namespace
@@ -499,19 +499,19 @@ template <typename M>
 int c_init(M *h, uint32_t magic)
 {
     if (!h)
-        return -1;
+        return kFailed;
     h->t = nullptr;
     h->magic = magic;
     h->hashsize = 0;
     h->limit = 0;
-    return 0;
+    return kOk;
 }
 
 template <typename M>
 int c_destroy(M *h, uint32_t magic)
 {
     if (!usable(h, magic))
-        return -1;
+        return kFailed;
     table_free(h->t);
     return c_init(h, magic);
 }
@@ -525,16 +525,16 @@ int c_sethashsize(M *h, uint32_t magic, uint32_t size)
     size_t bytes;
     if (!usable(h, magic) || !power_of_two(size) || size > kMaxBuckets ||
         !array_bytes(size, sizeof(uint32_t), &bytes))
-        return -1;
+        return kFailed;
     if (h->t) {
         if (h->t->nkeys != 0)
-            return -1;
+            return kFailed;
         table_free(h->t); // left by an insertion that failed
         h->t = nullptr;
     }
     h->hashsize = size;
     h->magic = magic;
-    return 0;
+    return kOk;
 }
 
 template <typename M>
@@ -556,12 +556,12 @@ template <typename M>
 int c_setlimit(M *h, uint32_t magic, size_t max_bytes)
 {
     if (!usable(h, magic))
-        return -1;
+        return kFailed;
     h->limit = max_bytes;
     if (h->t)
         h->t->limit = max_bytes;
     h->magic = magic;
-    return 0;
+    return kOk;
 }
 
 // Adds value under key. unique: refuse a key already present. Nothing
@@ -570,22 +570,22 @@ template <typename M>
 int c_insert(M *h, uint32_t magic, const char *key, const char *value, bool unique)
 {
     if (!usable(h, magic) || !key || !value)
-        return -1;
+        return kFailed;
     const size_t klen = std::strlen(key), vlen = std::strlen(value);
     if (klen >= UINT32_MAX || vlen > SIZE_MAX - 2 || klen > SIZE_MAX - 2 - vlen)
-        return -1; // key, value and their NULs must fit one size_t
+        return kFailed; // key, value and their NULs must fit one size_t
     if (!h->t) {
         const size_t first = sat_add(sizeof(key_rec) + sizeof(value_rec) + sizeof(chunk), klen + 1 + vlen + 1);
         h->t = table_create(h->hashsize ? h->hashsize : kDefaultBuckets, h->limit, first);
         if (!h->t)
-            return -1;
+            return kFailed;
         h->magic = magic;
     }
     table *t = h->t;
     const uint32_t hash = hash_key(t, key, klen);
     const uint32_t found = find(t, key, hash, klen);
     if (found != kNone && (unique || t->keys[found].count >= static_cast<uint32_t>(INT_MAX)))
-        return -1;
+        return kFailed;
     const size_t sbytes = found != kNone ? vlen + 1 : klen + 1 + vlen + 1;
     // Under a cap, everything this insertion may allocate is checked first,
     // so that it fails before changing anything.
@@ -594,15 +594,15 @@ int c_insert(M *h, uint32_t magic, const char *key, const char *value, bool uniq
         after_keys = chunk_need(t, sbytes);
         after_values = sat_add(after_keys, found == kNone && t->nkeys == t->capkeys ? sizeof(key_rec) : 0);
         if (sat_add(after_values, t->nvalues == t->capvalues ? sizeof(value_rec) : 0) > room(t))
-            return -1;
+            return kFailed;
     }
     if (!reserve_one(t, &t->values, t->nvalues, &t->capvalues, kMaxValues, after_values))
-        return -1;
+        return kFailed;
     const uint32_t vi = t->nvalues;
     if (found != kNone) {
         char *vs = arena_alloc(t, sbytes);
         if (!vs)
-            return -1;
+            return kFailed;
         std::memcpy(vs, value, vlen + 1);
         t->values[vi] = value_rec{vs, kNone};
         t->nvalues++;
@@ -610,14 +610,14 @@ int c_insert(M *h, uint32_t magic, const char *key, const char *value, bool uniq
         t->values[k.last].next = vi;
         k.last = vi;
         k.count++;
-        return 0;
+        return kOk;
     }
     if (!reserve_one(t, &t->keys, t->nkeys, &t->capkeys, kMaxKeys, after_keys))
-        return -1;
+        return kFailed;
     // Key and value side by side: one bump for both.
     char *ks = arena_alloc(t, sbytes);
     if (!ks)
-        return -1;
+        return kFailed;
     std::memcpy(ks, key, klen + 1);
     char *vs = ks + klen + 1;
     std::memcpy(vs, value, vlen + 1);
@@ -629,16 +629,16 @@ int c_insert(M *h, uint32_t magic, const char *key, const char *value, bool uniq
     bucket = ki;
     if (t->nkeys > t->nbuckets)
         grow(t);
-    return 0;
+    return kOk;
 }
 
 template <typename M>
 int c_key_count(const M *h, uint32_t magic, int *count)
 {
     if (!usable(h, magic) || !count)
-        return -1;
+        return kFailed;
     *count = h->t ? static_cast<int>(h->t->nkeys) : 0;
-    return 0;
+    return kOk;
 }
 
 // Key cursors: the table and a key index (nkeys: past the end).
