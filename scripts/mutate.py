@@ -12,7 +12,8 @@ incrementally by Ninja and the file is restored afterwards.
 
 A mutant whose rebuilt objects hold the same code and data as before (the
 compiler proved it changes nothing, or the line is not compiled in this
-build) is reported "equivalent" and left out of the score.
+build) is reported "equivalent" and left out of the score; so is one listed,
+with the reason, in scripts/mutate-equivalent.tsv.
 """
 import argparse, json, os, random, re, shutil, subprocess, sys, tempfile, time
 
@@ -134,6 +135,17 @@ def run(cmd, cwd, timeout):
         return None, out.decode(errors="replace") if isinstance(out, bytes) else out
 
 
+def listed_equivalents():
+    """(path, original line, mutated line) of the mutants known to change nothing."""
+    out = set()
+    with open(os.path.join(ROOT, "scripts", "mutate-equivalent.tsv")) as f:
+        for line in f:
+            if line.strip() and not line.startswith("#"):
+                path, old, new, _why = line.rstrip("\n").split("\t")
+                out.add((path, old, new))
+    return out
+
+
 def objects(build):
     return [os.path.join(d, f) for d, _, fs in os.walk(build) for f in fs if f.endswith(".o")]
 
@@ -216,6 +228,7 @@ def main():
         sys.exit(f"the unmutated suite fails: {failed}")
 
     baseline = {o: code_of(o) for o in objects(build)}
+    known = listed_equivalents()
 
     rep = open(args.report, "w") if args.report else None
     jsonl = bool(args.report and args.report.endswith(".jsonl"))
@@ -235,6 +248,13 @@ def main():
             with open(target) as f: text = f.read()
             lines = text.split("\n")
             old = lines[n - 1].strip()
+            if (p, old, new.strip()) in known:
+                tally["equivalent"] = tally.get("equivalent", 0) + 1
+                print(f"[{i}/{len(muts)}] equivalent {p}:{n} {op}: {old}  ->  {new.strip()}  (listed)", flush=True)
+                if rep and jsonl:
+                    rep.write(json.dumps(dict(file=p, line=n, op=op, status="equivalent", seconds=0,
+                                              old=old, new=new.strip(), tests=["(listed)"])) + "\n")
+                continue
             lines[n - 1] = new
             with open(target, "w") as f: f.write("\n".join(lines))
         try:

@@ -160,6 +160,15 @@ TYPED_TEST(Containers, LifecycleNullsAndForeignContainers)
                   Ops::key_count(&m, nullptr), Ops::key_count(nullptr, &n)})
         EXPECT_NE(r, 0);
     EXPECT_EQ(contents<Ops>(&m), (Entries{{"", {""}}}));
+    {
+        // A small container is one allocation: 16 entries of 64 bytes.
+        FailingAlloc alloc(0);
+        typename Ops::C small{};
+        for (int i = 0; i < 16; i++)
+            ASSERT_EQ(Ops::insert(&small, std::to_string(100 + i).c_str(), std::string(59, 'v').c_str()), 0);
+        EXPECT_EQ(FailingAlloc::calls, 1);
+        Ops::destroy(&small);
+    }
     // A copy of a live container is prepared afresh (the codec sweep
     // decodes into poisoned memory), and init drops a size asked for while
     // empty.

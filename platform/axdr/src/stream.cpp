@@ -80,7 +80,7 @@ void stream_init(Stream *st, Kind kind, int op)
     st->pub.x_ops = &print_ops;
     st->kind = kind;
     // Fixed for the stream's life: x_op is the caller's to rewrite.
-    st->mode = kind == KIND_PRINT ? -1 : is_encode(op) ? AXDR_ENCODE : is_decode(op) ? AXDR_DECODE : -1;
+    st->mode = is_encode(op) ? AXDR_ENCODE : is_decode(op) ? AXDR_DECODE : -1; // print: neither
     st->pub.x_mode = st->mode;
     update_slow(st);
 }
@@ -295,7 +295,7 @@ void axdr_feed_end(axdr_stream_t *s) { impl(s)->eof = true; }
 size_t axdr_unread(const axdr_stream_t *s)
 {
     const Stream *st = impl(s);
-    return st->kind != KIND_PRINT && st->mode == AXDR_DECODE
+    return st->mode == AXDR_DECODE
                ? static_cast<size_t>(st->pub.x_end - st->pub.x_cur) : 0;
 }
 

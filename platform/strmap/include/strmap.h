@@ -10,6 +10,10 @@
  * operations return 0 for success and non-zero for failure; a failed
  * operation leaves the container's contents as they were.
  *
+ * A container without a cap that holds at most 16 keys and 16 values,
+ * whose strings take at most 1 KiB with their terminators, lives in one
+ * allocation.
+ *
  * Strings handed out stay valid until the container is destroyed: they are
  * never moved by later insertions. Cursors stay valid while the container
  * does not change, and may be copied byte for byte.
