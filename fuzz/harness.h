@@ -1,28 +1,20 @@
 // One fuzz input, run through every check we promise for hostile input.
 //
-// Input layout (the schedule comes from the data itself):
-//   [0]  type selector (the fuzzer maps it onto its family)
-//   [1]  flags: bit 0 ALT operation codes, bit 1 a budget, bit 2 the end
-//        of input comes early (after half the bytes), bit 3 a lazy caller
-//        (feeds the next piece even when an injected pending left input
-//        unread); bits 4-7 are unused
-//   [2]  pending at every n-th primitive: 0 none, else n = 2 + v % 14
-//   [3]  pending at every n-th setup: 0 none, else n = 4 + v % 12 (a resume
-//        re-enters up to three frames, so n >= 4 always lets one through)
-//   [4]  pending at the n-th wire byte: 0 none
-//   [5]  budget in bytes, when flag bit 1 is set (0 then means 1)
-//   [6]  schedule length k (v % 16); [7, 7 + k) piece sizes, used in turn
-//        (0 stands for 64); with k == 0 the bytes arrive one at a time
-//   then the wire bytes.
+// Layout: [0] the type within the fuzzer's family; [1] flags: bit 0 ALT
+// codes, bit 1 a budget, bit 2 the end of input after half the bytes, bit 3
+// a lazy caller (feeds on although an injected pending left input unread);
+// [2] pending at every (2 + v % 14)-th primitive, [3] at every
+// (4 + v % 12)-th setup (a resume re-enters up to three frames), [4] at
+// that wire byte, 0 none for each; [5] the budget (0 means 1); [6] k = v % 16
+// piece sizes follow (0 stands for 64; none: a byte at a time); then the wire.
 //
-// Checks, for every input: a memory-stream decode never pends and agrees
-// with an independent reading of the wire (result, bytes consumed); the
-// scheduled decode with pending injected gives the same result and value
-// (a partial container included) as a memory stream over the bytes it was
-// given; a decoded value encodes to bytes that decode to it, exactly the
-// input when that was in our form; a decoded value, or a container that
-// decoded FALSE, prints; nothing pends forever and FREE succeeds. Encode
-// windows and faults are the codec sweep's part.
+// Checks: a memory-stream decode never pends and agrees with an independent
+// reading of the wire; the scheduled decode gives the result and value (a
+// partial container included) of a memory stream over the bytes it was
+// given; a decoded value encodes to bytes that decode to it (the input
+// itself when in our form) and prints, as does a container that decoded
+// FALSE; nothing pends forever; FREE succeeds. Encode windows and faults
+// are the codec sweep's part.
 #ifndef QUILLET_FUZZ_HARNESS_H
 #define QUILLET_FUZZ_HARNESS_H
 

@@ -40,6 +40,9 @@ constexpr int item_of_state(int state, int k) { return state - k; }
 constexpr int state_of_item(int i, int k) { return k + i; }
 constexpr bool foldable(int n, int k) { return n <= INT_MAX - k; }
 
+// The strings' maximum length: the codecs impose none.
+constexpr unsigned no_limit = ~0u;
+
 // Releases a string that axdr_string decoded, if any.
 inline void release_string(char **sp)
 {

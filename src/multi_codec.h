@@ -72,7 +72,7 @@ struct multi_codec {
             state = 1;
             [[fallthrough]];
         case 1: // waiting to send the key; encoding only reads the string
-            r = axdr_string(s, const_cast<char **>(&sc->key), ~0u);
+            r = axdr_string(s, const_cast<char **>(&sc->key), no_limit);
             if (r != AXDR_TRUE)
                 break;
             state = 2;
@@ -91,7 +91,7 @@ struct multi_codec {
             int i = item_of_state(state, 3);
             r = i > sc->count ? AXDR_FALSE : AXDR_TRUE; // a negative count
             while (r == AXDR_TRUE && i < sc->count) {
-                r = axdr_string(s, const_cast<char **>(&sc->value), ~0u);
+                r = axdr_string(s, const_cast<char **>(&sc->value), no_limit);
                 if (r != AXDR_TRUE)
                     break;
                 const char *next = Ops::value_next(&sc->vc);
@@ -134,7 +134,7 @@ struct multi_codec {
             state = 1;
             [[fallthrough]];
         case 1: // waiting for the key
-            r = axdr_string(s, &sc->key, ~0u);
+            r = axdr_string(s, &sc->key, no_limit);
             if (r != AXDR_TRUE)
                 break;
             state = 2;
@@ -189,7 +189,7 @@ struct multi_codec {
             int i = item_of_state(state, 0);
             r = i > count ? AXDR_FALSE : AXDR_TRUE; // a negative count
             while (r == AXDR_TRUE && i < count) {
-                r = axdr_string(s, &sc->value, ~0u);
+                r = axdr_string(s, &sc->value, no_limit);
                 if (r != AXDR_TRUE)
                     break;
                 // The container takes its own copy.

@@ -71,13 +71,13 @@ static int _axdr_map_encode_entry(axdr_stream_t *s, map_cursor_t *c)
         state = 1;
         [[fallthrough]];
     case 1: // waiting to send the key; encoding only reads the string
-        r = axdr_string(s, const_cast<char **>(&sc->key), ~0u);
+        r = axdr_string(s, const_cast<char **>(&sc->key), no_limit);
         if (r != AXDR_TRUE)
             break;
         state = 2;
         [[fallthrough]];
     case 2: // waiting to send the value
-        r = axdr_string(s, const_cast<char **>(&sc->value), ~0u);
+        r = axdr_string(s, const_cast<char **>(&sc->value), no_limit);
         if (r != AXDR_TRUE)
             break;
         state = 3;
@@ -114,13 +114,13 @@ static int _axdr_map_decode_entry(axdr_stream_t *s, map_t *m)
         state = 1;
         [[fallthrough]];
     case 1: // waiting for the key
-        r = axdr_string(s, &sc->key, ~0u);
+        r = axdr_string(s, &sc->key, no_limit);
         if (r != AXDR_TRUE)
             break;
         state = 2;
         [[fallthrough]];
     case 2: // waiting for the value
-        r = axdr_string(s, &sc->value, ~0u);
+        r = axdr_string(s, &sc->value, no_limit);
         if (r != AXDR_TRUE)
             break;
         state = 3;

@@ -151,7 +151,7 @@ TEST(NetutilText, PairsAndMacs)
     expect_refused(nu_macaddr_from_str, {
         "", "0:1a:2b:3c:4d:5e", "00:1a:2b:3c:4d", "00:1a:2b:3c:4d:5e:", "00-1a-2b-3c-4d-5e",
         "001a.2b3c.4d5e", "00:1a:2b:3c:4d:5g", " 00:1a:2b:3c:4d:5e", "00:1a:2b:3c:4d:5e0",
-        "00:1a:2b:3c:4d::5", "+0:1a:2b:3c:4d:5e", "00:1a:2b:3c:4d:5e ",
+        "00:1a:2b:3c:4d::5", "+0:1a:2b:3c:4d:5e", "00:1a:2b:3c:4d:5e ", "00:1a:2b:3c:4d-5e",
     });
 }
 

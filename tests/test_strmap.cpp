@@ -160,8 +160,7 @@ TYPED_TEST(Containers, LifecycleNullsAndForeignContainers)
                   Ops::key_count(&m, nullptr), Ops::key_count(nullptr, &n)})
         EXPECT_NE(r, 0);
     EXPECT_EQ(contents<Ops>(&m), (Entries{{"", {""}}}));
-    {
-        // A small container is one allocation: 16 entries of 64 bytes.
+    { // A small container is one allocation: 16 entries of 64 bytes.
         FailingAlloc alloc(0);
         typename Ops::C small{};
         for (int i = 0; i < 16; i++)
@@ -296,16 +295,12 @@ TEST(Containers, LookupsOfAbsentKeys)
     map_t m{};
     arraymap_t a{};
     arraymap_value_cursor_t vc;
-    ASSERT_EQ(map_insert_str(&m, "k", "v"), 0);
-    ASSERT_EQ(arraymap_insert_str(&a, "k", "v"), 0);
-    EXPECT_EQ(map_get(&m, "K"), nullptr); // the CLI's duplicate check reads absent keys too
-    EXPECT_EQ(map_get(&m, nullptr), nullptr);
-    EXPECT_EQ(arraymap_value_at(&a, "k", -1), nullptr);
-    EXPECT_EQ(arraymap_value_first(&a, nullptr, &vc), nullptr);
-    EXPECT_EQ(arraymap_value_first(&a, "K", &vc), nullptr);
-    EXPECT_EQ(arraymap_value_count(&vc), 0);
-    EXPECT_EQ(arraymap_value_index(&vc), 0);
-    EXPECT_EQ(arraymap_value_next(&vc), nullptr);
+    ASSERT_TRUE(map_insert_str(&m, "k", "v") == 0 && arraymap_insert_str(&a, "k", "v") == 0);
+    // The CLI's duplicate check reads absent keys too.
+    for (const char *got : {map_get(&m, "K"), map_get(&m, nullptr), arraymap_value_at(&a, "k", -1),
+                            arraymap_value_first(&a, nullptr, &vc), arraymap_value_first(&a, "K", &vc)})
+        EXPECT_EQ(got, nullptr);
+    EXPECT_TRUE(arraymap_value_count(&vc) == 0 && arraymap_value_index(&vc) == 0 && !arraymap_value_next(&vc));
     map_destroy(&m);
     arraymap_destroy(&a);
 }

@@ -14,19 +14,7 @@
 
 namespace qv {
 
-enum Type {
-    IN_ADDR,
-    IN6_ADDR,
-    MACADDR,
-    IPADDR,
-    IPCIDR,
-    RLIM,
-    RLIMIT,
-    MAP,
-    ARRAYMAP,
-    MULTIMAP,
-    TYPE_COUNT
-};
+enum Type { IN_ADDR, IN6_ADDR, MACADDR, IPADDR, IPCIDR, RLIM, RLIMIT, MAP, ARRAYMAP, MULTIMAP, TYPE_COUNT };
 
 inline const char *type_name(Type t)
 {

@@ -4,6 +4,7 @@
 // reserved when its frame is set up, where failing is harmless (the filter
 // holds nothing yet), so that returning pending never needs memory. Steady
 // state allocates nothing.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -86,8 +87,7 @@ size_t resume_need(const Stream *st)
     for (const Fault &f : st->fault)
         if (f.at)
             return 0;
-    size_t need = unit_need(st);
-    return need < 4096 ? need : 4096;
+    return std::min(unit_need(st), size_t{4096});
 }
 
 int setup_any(Stream *st, axdr_self_t self, axdr_frame_t *frame, int *state, size_t scratch_size,

@@ -127,14 +127,14 @@ bool open_level(Stream *st, axdr_print_ctx_t *ctx)
         pr.line_open = true;
     }
     if (pr.depth + 1 >= pr.levels_cap) {
-        uint32_t ncap = pr.levels_cap ? pr.levels_cap * 2 : 8;
+        const size_t ncap = grown(pr.levels_cap, 8, pr.depth + 2);
         if (!may_allocate(st))
             return false;
         void *p = std::realloc(pr.levels, ncap * sizeof(Level));
         if (!p)
             return false;
         pr.levels = static_cast<Level *>(p);
-        pr.levels_cap = ncap;
+        pr.levels_cap = static_cast<uint32_t>(ncap);
     }
     ++pr.depth;
     pr.levels[pr.depth] = Level{++pr.serial, false, 0};
