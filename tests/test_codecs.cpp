@@ -477,6 +477,7 @@ TEST(Hostile, RewrittenOperationNeverFaults)
                 }
                 if (made == AXDR_ENCODE) // an encode holds nothing: leave it pending
                     qv::code(s.get(), &full);
+                EXPECT_EQ(axdr_unread(s.get()), made == AXDR_DECODE ? (after & 1 ? 12u : w.size()) : 0u);
                 s->x_op = op;
                 if (after / 2 == 1)
                     axdr_reset(s.get());
