@@ -182,7 +182,8 @@ int print_element(axdr_stream_t *s, const char *name, int is_first, axdr_print_c
     return AXDR_TRUE;
 }
 
-int print_value_raw(Stream *st, const char *text, bool quoted)
+// Out of line: its three callers would each carry a copy.
+[[gnu::noinline]] int print_value_raw(Stream *st, const char *text, bool quoted)
 {
     Printer &pr = st->pr;
     bool ok;

@@ -282,6 +282,7 @@ int axdr_feed(axdr_stream_t *s, const void *data, size_t len)
         st->io && len <= st->io_cap - static_cast<size_t>(end - st->io) &&
         (!st->budget || static_cast<size_t>(end - st->pub.x_cur) + len <= st->budget)) [[likely]] {
         const auto *src = static_cast<const uint8_t *>(data);
+#pragma GCC unroll 1
         for (size_t i = 0; i < len; ++i)
             end[i] = src[i];
         st->pub.x_end = end + len;

@@ -210,8 +210,9 @@ sip_key table_key()
 {
     pthread_once(&g_key_once, draw_key);
     const uintptr_t n = __atomic_fetch_add(&g_tables, 1, __ATOMIC_RELAXED);
-    // The secret's halves swapped are a second, unrelated key.
-    return sip_key{sip13(g_key, &n, sizeof n), sip13(sip_key{g_key.k1, g_key.k0}, &n, sizeof n)};
+    // The second word from the first: as unpredictable, without the secret.
+    const word k0 = sip13(g_key, &n, sizeof n);
+    return sip_key{k0, sip13(g_key, &k0, sizeof k0)};
 }
 
 } // namespace
@@ -564,24 +565,11 @@ int c_setlimit(M *h, uint32_t magic, size_t max_bytes)
     return kOk;
 }
 
-// Adds value under key. unique: refuse a key already present. Nothing
-// changes unless everything it needs was allocated.
-template <typename M>
-int c_insert(M *h, uint32_t magic, const char *key, const char *value, bool unique)
+// Adds value under key to t. unique: refuse a key already present. Nothing
+// changes unless everything it needs was allocated. One copy for every
+// kind of container.
+int table_insert(table *t, const char *key, size_t klen, const char *value, size_t vlen, bool unique)
 {
-    if (!usable(h, magic) || !key || !value)
-        return kFailed;
-    const size_t klen = std::strlen(key), vlen = std::strlen(value);
-    if (klen >= UINT32_MAX || vlen > SIZE_MAX - 2 || klen > SIZE_MAX - 2 - vlen)
-        return kFailed; // key, value and their NULs must fit one size_t
-    if (!h->t) {
-        const size_t first = sat_add(sizeof(key_rec) + sizeof(value_rec) + sizeof(chunk), klen + 1 + vlen + 1);
-        h->t = table_create(h->hashsize ? h->hashsize : kDefaultBuckets, h->limit, first);
-        if (!h->t)
-            return kFailed;
-        h->magic = magic;
-    }
-    table *t = h->t;
     const uint32_t hash = hash_key(t, key, klen);
     const uint32_t found = find(t, key, hash, klen);
     if (found != kNone && (unique || t->keys[found].count >= static_cast<uint32_t>(INT_MAX)))
@@ -630,6 +618,24 @@ int c_insert(M *h, uint32_t magic, const char *key, const char *value, bool uniq
     if (t->nkeys > t->nbuckets)
         grow(t);
     return kOk;
+}
+
+template <typename M>
+int c_insert(M *h, uint32_t magic, const char *key, const char *value, bool unique)
+{
+    if (!usable(h, magic) || !key || !value)
+        return kFailed;
+    const size_t klen = std::strlen(key), vlen = std::strlen(value);
+    if (klen >= UINT32_MAX || vlen > SIZE_MAX - 2 || klen > SIZE_MAX - 2 - vlen)
+        return kFailed; // key, value and their NULs must fit one size_t
+    if (!h->t) {
+        const size_t first = sat_add(sizeof(key_rec) + sizeof(value_rec) + sizeof(chunk), klen + 1 + vlen + 1);
+        h->t = table_create(h->hashsize ? h->hashsize : kDefaultBuckets, h->limit, first);
+        if (!h->t)
+            return kFailed;
+        h->magic = magic;
+    }
+    return table_insert(h->t, key, klen, value, vlen, unique);
 }
 
 template <typename M>
