@@ -325,8 +325,7 @@ void sweep(const Row &row)
                 EXPECT_EQ(out.size() == enc.size(), run.r == AXDR_TRUE) << kind << " at " << k;
                 if (res == AXDR_FALSE || kind == AXDR_FAULT_SETUP)
                     continue;
-                // A resumed call pending at its first setup resumes; an address is
-                // converted once, a resumed encode sends that whatever the object holds.
+                // Pending again at the first setup, and the object cleared (an address is sent as first converted).
                 Value v(row.type);
                 std::memcpy(&v.u, &ref.u, sizeof v.u);
                 Stream s(axdr_mem_create(out.data(), out.size(), AXDR_ENCODE));

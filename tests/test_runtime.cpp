@@ -326,17 +326,19 @@ TEST(Printer, PrintFaultsAndFileOutput)
     uint32_t v = 7;
     EXPECT_EQ(axdr_uint32_t(s.get(), &v), AXDR_TRUE);
     EXPECT_STREQ(axdr_print_text(s.get(), nullptr), "7\n");
-    // Nesting stops at 255 levels, all that a context word can name.
-    int levels = 0;
+    int levels = 0; // nesting stops at 255 levels, all that a context word can name
     while (levels < 300 && s->x_ops->x_print_element(s.get(), "a", 1, &ctx) == AXDR_TRUE)
         levels++;
     EXPECT_EQ(levels, 255);
-    // A file that takes nothing (the CLI's golden files cover one that
-    // does): the text could not be written.
+    // The text could not be written: to a file that takes nothing (the CLI's
+    // golden files cover one that does), or with no memory for the buffer.
     FILE *full = fopen("/dev/full", "w");
     ASSERT_NE(full, nullptr);
-    Stream ff(axdr_print_create(full));
-    axdr_uint32_t(ff.get(), &v);
-    EXPECT_EQ(axdr_print_finish(ff.get()), -1);
+    for (FILE *out : {full, static_cast<FILE *>(nullptr)}) {
+        Stream p(axdr_print_create(out));
+        axdr_fault_at(p.get(), AXDR_FAULT_ALLOC, out ? 0 : 1, AXDR_FALSE);
+        axdr_uint32_t(p.get(), &v);
+        EXPECT_EQ(axdr_print_finish(p.get()), -1);
+    }
     fclose(full);
 }

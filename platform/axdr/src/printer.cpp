@@ -253,13 +253,10 @@ int axdr_print_finish(axdr_stream_t *s)
 {
     Stream *st = impl(s);
     Printer &pr = st->pr;
-    bool ok = true;
+    // Text lost earlier (no memory, a full file) fails the whole print.
+    bool ok = !pr.failed;
     while (ok && pr.depth)
         ok = close_level(st);
-    if (ok && pr.line_open) {
-        ok = emit(st, "\n", 1);
-        pr.line_open = false;
-    }
     if (ok && pr.file && std::fflush(pr.file) != 0)
         ok = false;
     return ok ? 0 : -1;
