@@ -228,13 +228,12 @@ TYPED_TEST(Containers, AllocationFailuresRefuseTheOperationOnly)
 TYPED_TEST(Containers, CapHoldsAndRefusalsChangeNothing)
 {
     using Ops = TypeParam;
-    const struct {
-        size_t cap;
-        uint32_t hashsize;
-        bool same_key; // many values under one key (distinct keys for a map)
-        size_t vlen;
-    } cases[] = {{4096, 0, false, 0}, {4096, 1u << 24, false, 0}, {700, 0, true, 0},
-                 {20000, 16384, false, 300}, {300, 0, false, 0}, {1072, 0, false, 0}}; // 1072: grows buckets near the cap
+    // same_key: many values under one key (distinct keys for a map).
+    struct Case { size_t cap; uint32_t hashsize; bool same_key; size_t vlen; };
+    std::vector<Case> cases = {{4096, 0, false, 0}, {4096, 1u << 24, false, 0}, {700, 0, true, 0},
+                               {20000, 16384, false, 300}, {1072, 0, false, 0}}; // 1072: grows buckets near the cap
+    for (size_t cap = 200; cap < 1200; cap += 3) // the arrays and the chunk refused at every point
+        cases.push_back({cap, 0, false, 0});
     for (const auto &c : cases) {
         SCOPED_TRACE(c.cap);
         FailingAlloc alloc(0);
@@ -287,6 +286,7 @@ TYPED_TEST(Containers, KeysBuiltToCollideSpreadOverTheBuckets)
         ASSERT_EQ(Ops::insert(&m, k.c_str(), ""), 0);
     }
     EXPECT_LE(strmap_testing_longest_chain(m.t), 3u);
+    EXPECT_EQ(strmap_testing_longest_chain(nullptr), 0u);
     Ops::destroy(&m);
 }
 

@@ -124,7 +124,7 @@ int setup_any(Stream *st, axdr_self_t self, axdr_frame_t *frame, int *state, siz
             // The whole chain is back: its frames are open again and a
             // pending status keeps them anew.
             st->saved = 0;
-            update_slow(st);
+            update_slow(st); // the fast paths again
         }
         st->active = d + 1;
         *frame = d;
