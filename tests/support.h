@@ -45,8 +45,7 @@ inline Bytes hex(const char *text)
 {
     std::string digits;
     for (const char *p = text; *p; ++p)
-        if (std::isxdigit(static_cast<unsigned char>(*p)))
-            digits += *p;
+        digits += std::isxdigit(static_cast<unsigned char>(*p)) ? std::string(1, *p) : "";
     Bytes out;
     for (size_t i = 0; i + 1 < digits.size(); i += 2)
         out.push_back(static_cast<uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
@@ -55,13 +54,9 @@ inline Bytes hex(const char *text)
 
 inline std::string to_hex(const Bytes &b)
 {
-    static const char digits[] = "0123456789abcdef";
     std::string s;
-    for (uint8_t x : b) {
-        s += s.empty() ? "" : " ";
-        s += digits[x >> 4];
-        s += digits[x & 15];
-    }
+    for (uint8_t x : b)
+        s += (s.empty() ? "" : " ") + std::string(1, "0123456789abcdef"[x >> 4]) + "0123456789abcdef"[x & 15];
     return s;
 }
 

@@ -549,17 +549,18 @@ TEST(Streams, LongStringsInSmallPiecesBufferLittle)
     EXPECT_LE(heap_peak_reset() - bytes, 2 * 256u);
 }
 
-// What is not an address is neither sent nor printed.
+// Not an address, or a container another kind prepared: nothing is sent.
 TEST(Refused, NotAnAddress)
 {
-    for (Type t : {qv::IPADDR, qv::IPCIDR}) {
+    for (Type t : {qv::IPADDR, qv::IPCIDR, qv::MAP}) {
         Value v(t);
+        ASSERT_EQ(t == qv::MAP ? arraymap_init(&v.u.amap) : 0, 0);
         Bytes out;
         int r = AXDR_TRUE;
         EXPECT_EQ(encode_mem<Value>(qv::code, &v, out, 64), AXDR_FALSE);
         EXPECT_TRUE(out.empty());
         EXPECT_EQ(print<Value>(qv::code, &v, &r), "");
-        EXPECT_EQ(r, AXDR_FALSE);
+        EXPECT_EQ(r, t == qv::MAP ? AXDR_TRUE : AXDR_FALSE); // a map with no key it can walk
     }
 }
 
@@ -594,9 +595,7 @@ TEST(Multi, EncodeFollowsTheCountOrFails)
             int r = encode_mem<Value>(qv::code, &v, got, 64);
             g_value_delta = 0;
             EXPECT_EQ(r, delta == -1 ? AXDR_TRUE : AXDR_FALSE);
-            if (delta == -1) {
-                EXPECT_EQ(to_hex(got), "00 00 00 01 00 00 00 01 6b 00 00 00 00 00 00 01 00 00 00 01 61 00 00 00");
-            }
+            EXPECT_TRUE(delta != -1 || to_hex(got) == "00 00 00 01 00 00 00 01 6b 00 00 00 00 00 00 01 00 00 00 01 61 00 00 00");
         }
     }
 }

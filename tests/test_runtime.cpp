@@ -167,6 +167,8 @@ TEST(Primitives, HostileStringsAndLimits)
         EXPECT_EQ(axdr_string(m.get(), &p, maxlen), maxlen < 3 ? AXDR_FALSE : AXDR_TRUE);
         EXPECT_EQ(axdr_string(big.get(), &p, maxlen), maxlen < 3 ? AXDR_FALSE : AXDR_TRUE);
         EXPECT_EQ(axdr_string(small.get(), &p, maxlen), maxlen < 3 ? AXDR_FALSE : AXDR_PENDING);
+        char *moved = abc + 1; // another string under a pending encode
+        EXPECT_EQ(axdr_string(small.get(), &moved, maxlen), maxlen < 3 ? AXDR_PENDING : AXDR_FALSE);
         char *none = nullptr; // nothing to send is no string
         EXPECT_EQ(axdr_string(maxlen < 3 ? m.get() : big.get(), &none, ~0u), AXDR_FALSE);
     }
@@ -252,6 +254,8 @@ TEST(Frames, SavedFramesGoToTheirOwnFilterOrAreReset)
     EXPECT_EQ(axdr_saved_frames(f.get()), 0u);
     ASSERT_EQ(code(f.get(), &in), AXDR_TRUE);
     EXPECT_EQ(to_hex(Bytes(other.begin(), other.begin() + axdr_getpos(f.get()))), to_hex(want));
+    Stream g(axdr_mem_create(buf.data(), buf.size(), AXDR_ENCODE)); // a setup that grows the frames counts too
+    EXPECT_TRUE(code(g.get(), &in) == AXDR_TRUE && axdr_fault_count(g.get(), AXDR_FAULT_SETUP) == 1u);
 }
 
 // --- printer -------------------------------------------------------------

@@ -47,7 +47,7 @@ struct Value {
     explicit Value(Type t) : type(t) { std::memset(&u, 0, sizeof u); }
     Value(const Value &) = delete;
     Value &operator=(const Value &) = delete;
-    ~Value() { release(); }
+    ~Value();
     int release();
 };
 
@@ -67,6 +67,9 @@ inline int code(axdr_stream_t *s, Value *v)
     default: return AXDR_FALSE;
     }
 }
+
+// Through axdr_free, as a caller releases a value without a stream.
+inline Value::~Value() { axdr_free([](axdr_stream_t *s, void *v) { return code(s, static_cast<Value *>(v)); }, this); }
 
 inline int Value::release()
 {
