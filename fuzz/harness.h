@@ -159,11 +159,7 @@ inline int decode_scheduled(const Schedule &sc, const uint8_t *wire, size_t n, V
 
 // The fuzz targets, one per codec family; the first input byte picks the
 // type within the family.
-struct Family {
-    const char *name;
-    qv::Type types[4];
-    size_t count;
-};
+struct Family { const char *name; qv::Type types[4]; size_t count; };
 
 inline const Family kFamilies[] = {
     {"addr", {qv::IN_ADDR, qv::IN6_ADDR, qv::MACADDR}, 3},
