@@ -1,5 +1,7 @@
 #include "text_form.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cstring>
 
 namespace tool {
@@ -10,17 +12,6 @@ bool fail(TextError *e, unsigned line, std::string what)
     e->line = line;
     e->what = std::move(what);
     return false;
-}
-
-int hex_digit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
 }
 
 // Splits key=value at the first unescaped '=', undoing the escapes.
@@ -51,17 +42,18 @@ bool split_pair(std::string_view line, std::string *key, std::string *value, std
         case '=': out->push_back('='); break;
         case '#': out->push_back('#'); break;
         case 'x': {
-            int hi = i + 1 < line.size() ? hex_digit(line[i + 1]) : -1;
-            int lo = i + 2 < line.size() ? hex_digit(line[i + 2]) : -1;
-            if (hi < 0 || lo < 0) {
+            const char *digits = line.data() + i + 1;
+            const size_t n = std::min<size_t>(2, line.size() - i - 1);
+            unsigned byte = 0;
+            if (n < 2 || std::from_chars(digits, digits + 2, byte, 16).ptr != digits + 2) {
                 *why = "\\x takes two hex digits";
                 return false;
             }
-            if (hi == 0 && lo == 0) {
+            if (byte == 0) {
                 *why = "\\x00: a NUL byte cannot be held";
                 return false;
             }
-            out->push_back(static_cast<char>(hi * 16 + lo));
+            out->push_back(static_cast<char>(byte));
             i += 2;
             break;
         }

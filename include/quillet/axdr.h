@@ -203,15 +203,32 @@ static inline unsigned char *axdr_take_(axdr_stream_t *s, ptrdiff_t n)
     return p;
 }
 
+/* A word, or a hyper, between *v and the window at p, the way the stream
+ * was made for. */
+static inline void axdr_word32_(const axdr_stream_t *s, unsigned char *p, uint32_t *v)
+{
+    if (s->x_mode == AXDR_DECODE)
+        *v = axdr_load32_(p);
+    else
+        axdr_store32_(p, *v);
+}
+
+static inline void axdr_word64_(const axdr_stream_t *s, unsigned char *p, uint64_t *v)
+{
+    if (s->x_mode == AXDR_DECODE) {
+        *v = AXDR_CAST_(uint64_t, axdr_load32_(p)) << 32 | axdr_load32_(p + 4);
+    } else {
+        axdr_store32_(p, AXDR_CAST_(uint32_t, *v >> 32));
+        axdr_store32_(p + 4, AXDR_CAST_(uint32_t, *v & 0xffffffffu));
+    }
+}
+
 static inline int axdr_uint32_t_fast(axdr_stream_t *s, uint32_t *v)
 {
     unsigned char *p = axdr_take_(s, 4);
     if (!p)
         return axdr_uint32_t(s, v);
-    if (s->x_mode == AXDR_DECODE)
-        *v = axdr_load32_(p);
-    else
-        axdr_store32_(p, *v);
+    axdr_word32_(s, p, v);
     return AXDR_TRUE;
 }
 
@@ -228,14 +245,7 @@ static inline int axdr_u_int64_t_fast(axdr_stream_t *s, uint64_t *v)
     unsigned char *p = axdr_take_(s, 8);
     if (!p)
         return axdr_u_int64_t(s, v);
-    if (s->x_mode == AXDR_DECODE) {
-        uint64_t hi = axdr_load32_(p);
-        *v = hi << 32 | axdr_load32_(p + 4);
-    } else {
-        uint64_t x = *v;
-        axdr_store32_(p, AXDR_CAST_(uint32_t, x >> 32));
-        axdr_store32_(p + 4, AXDR_CAST_(uint32_t, x & 0xffffffffu));
-    }
+    axdr_word64_(s, p, v);
     return AXDR_TRUE;
 }
 

@@ -137,7 +137,6 @@ size_t unit_need(const Stream *st);
 // The fault of kind fires for this event: returns its result, else TRUE.
 int fault_event(Stream *st, int kind);
 
-// An allocation for st may go ahead (false: an injected failure).
 // The capacity a buffer grows to: first (or cap), doubled until it holds
 // need; need itself where doubling would wrap.
 inline size_t grown(size_t cap, size_t first, size_t need)
@@ -151,6 +150,7 @@ inline size_t grown(size_t cap, size_t first, size_t need)
 
 // A filter result as trace lines show it.
 inline const char *result_name(int r) { return r == AXDR_TRUE ? "1" : r == AXDR_FALSE ? "0" : "pending"; }
+// An allocation for st may go ahead (false: an injected failure).
 inline bool may_allocate(Stream *st) { return fault_event(st, AXDR_FAULT_ALLOC) == AXDR_TRUE; }
 
 void trace_line(Stream *st, const char *fmt, ...) __attribute__((format(printf, 2, 3)));

@@ -42,18 +42,9 @@ inline Dir dir_for(const Stream *st)
     return d;
 }
 
-inline uint32_t load32(const uint8_t *p)
-{
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
+inline uint32_t load32(const uint8_t *p) { return axdr_load32_(p); }
 
-inline void store32(uint8_t *p, uint32_t v)
-{
-    p[0] = static_cast<uint8_t>(v >> 24);
-    p[1] = static_cast<uint8_t>(v >> 16);
-    p[2] = static_cast<uint8_t>(v >> 8);
-    p[3] = static_cast<uint8_t>(v);
-}
+inline void store32(uint8_t *p, uint32_t v) { axdr_store32_(p, v); }
 
 inline uint64_t load64(const uint8_t *p) { return (uint64_t{load32(p)} << 32) | load32(p + 4); }
 
@@ -229,10 +220,7 @@ __attribute__((noinline)) int prim32_slow(Stream *st, Prim32 which, void *v)
 [[gnu::noinline]] int prim32(axdr_stream_t *s, Prim32 which, void *v)
 {
     if (uint8_t *p = axdr_take_(s, 4)) [[likely]] {
-        if (s->x_mode == AXDR_DECODE)
-            *static_cast<uint32_t *>(v) = load32(p);
-        else
-            store32(p, *static_cast<uint32_t *>(v));
+        axdr_word32_(s, p, static_cast<uint32_t *>(v));
         return AXDR_TRUE;
     }
     return prim32_slow(impl(s), which, v);
@@ -577,10 +565,7 @@ int axdr_u_int(axdr_stream_t *s, unsigned int *v) { return prim32(s, P_U_INT, v)
 int axdr_u_int64_t(axdr_stream_t *s, uint64_t *v)
 {
     if (uint8_t *p = axdr_take_(s, 8)) [[likely]] {
-        if (s->x_mode == AXDR_DECODE)
-            *v = load64(p);
-        else
-            store64(p, *v);
+        axdr_word64_(s, p, v);
         return AXDR_TRUE;
     }
     return u64_slow(impl(s), v);

@@ -296,8 +296,7 @@ void axdr_feed_end(axdr_stream_t *s) { impl(s)->eof = true; }
 size_t axdr_unread(const axdr_stream_t *s)
 {
     const Stream *st = impl(s);
-    return st->mode == AXDR_DECODE
-               ? static_cast<size_t>(st->pub.x_end - st->pub.x_cur) : 0;
+    return st->mode == AXDR_DECODE ? static_cast<size_t>(st->pub.x_end - st->pub.x_cur) : 0;
 }
 
 const void *axdr_output(const axdr_stream_t *s, size_t *len)
