@@ -74,13 +74,9 @@ void *failing_realloc(void *p, size_t n)
     return ++strmap_calls == strmap_fail_at ? nullptr : std::realloc(p, n);
 }
 
-// A fault to inject: kind, at the n-th event (0: none), with result res.
-struct Fault {
-    int kind = AXDR_FAULT_PRIMITIVE;
-    unsigned long n = 0;
-    int res = AXDR_PENDING;
-    bool every = false; // at every n-th event, primitives and setups alike
-};
+// A fault to inject: kind, at the n-th event (0: none), with result res;
+// every: at every n-th event, primitives and setups alike.
+struct Fault { int kind = AXDR_FAULT_PRIMITIVE; unsigned long n = 0; int res = AXDR_PENDING; bool every = false; };
 
 struct Run {
     int r = AXDR_PENDING, before_end = AXDR_PENDING;

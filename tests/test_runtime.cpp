@@ -267,12 +267,8 @@ TEST(Frames, SavedFramesGoToTheirOwnFilterOrAreReset)
 
 namespace {
 
-struct Call {
-    const char *name; // element name; "" for a value call; "}" for a close
-    int first;
-    int ctx;          // which context word (0..2)
-    const char *text;
-};
+// name: the element's, "" for a value call, "}" for a close; ctx: which context word (0..2).
+struct Call { const char *name; int first; int ctx; const char *text; };
 
 std::string render(std::initializer_list<Call> calls)
 {
