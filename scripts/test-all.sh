@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test: native (gcc), ASan+UBSan (clang), and the 32-bit
-# big-endian powerpc target under qemu; then the native suite under valgrind
+# big-endian powerpc target under qemu; the codec sweep against a contract
+# build of libquillet; then the native suite under valgrind
 # and every fuzzer for a bounded time (QUILLET_FUZZ_SECONDS, default 30), and
 # a short run of the benchmarks so that they keep building and running.
 set -euo pipefail
@@ -23,6 +24,18 @@ for preset in dev asan ppc; do
   passed=$((passed + ${n:-0} - skipped))
   summary="$summary $preset:$((${n:-0} - skipped))"
 done
+# libquillet kept to the platform contract: its imports checked against the
+# contract's list, and the codec sweep run against it.
+echo "=== contract ==="
+cmake --preset contract >/dev/null
+cmake --build --preset contract -j2 --target test_codecs
+log=$(mktemp)
+ctest --preset contract | tee "$log"
+n=$(sed -n 's/.* tests failed out of \([0-9]*\).*/\1/p' "$log" | tail -1)
+skipped=$(grep -c '(Skipped)' "$log" || true)
+rm -f "$log"
+passed=$((passed + ${n:-0} - skipped))
+summary="$summary contract:$((${n:-0} - skipped))"
 echo "=== valgrind ==="
 bash scripts/valgrind.sh
 echo "=== fuzz ==="
