@@ -318,18 +318,24 @@ void sweep(const Row &row)
                 EXPECT_EQ(out.size() == enc.size(), run.r == AXDR_TRUE) << kind << " at " << k;
                 if (res == AXDR_FALSE || kind == AXDR_FAULT_SETUP)
                     continue;
-                // Pending again at the first setup, and the object cleared (an address is sent as first converted).
-                Value v(row.type);
-                std::memcpy(&v.u, &ref.u, sizeof v.u);
-                Stream s(axdr_mem_create(out.data(), out.size(), AXDR_ENCODE));
-                axdr_fault_at(s.get(), kind, k, res);
-                ASSERT_NE(qv::code(s.get(), &v), AXDR_TRUE);
-                if (row.type == qv::IPADDR || row.type == qv::IPCIDR)
-                    std::memset(&v.u, 0, sizeof v.u);
-                axdr_fault_at(s.get(), AXDR_FAULT_SETUP, 1, AXDR_PENDING);
-                EXPECT_EQ(until_done<Value>(qv::code, s.get(), &v), AXDR_TRUE);
-                EXPECT_EQ(out, enc);
-                std::memset(&v.u, 0, sizeof v.u); // ref's to free
+                // Pending again while the first or second level is being
+                // restored (the deeper saved levels must stay saved), and the
+                // object cleared (an address is sent as first converted).
+                for (unsigned long again : {1ul, 2ul}) {
+                    Value v(row.type);
+                    std::memcpy(&v.u, &ref.u, sizeof v.u);
+                    out.assign(enc.size() + 4, 0xee);
+                    Stream s(axdr_mem_create(out.data(), out.size(), AXDR_ENCODE));
+                    axdr_fault_at(s.get(), kind, k, res);
+                    ASSERT_NE(qv::code(s.get(), &v), AXDR_TRUE);
+                    if (row.type == qv::IPADDR || row.type == qv::IPCIDR)
+                        std::memset(&v.u, 0, sizeof v.u);
+                    axdr_fault_at(s.get(), AXDR_FAULT_SETUP, again, AXDR_PENDING);
+                    EXPECT_EQ(until_done<Value>(qv::code, s.get(), &v), AXDR_TRUE);
+                    out.resize(static_cast<size_t>(axdr_getpos(s.get())));
+                    EXPECT_EQ(out, enc) << "setup " << again << " pending on resuming";
+                    std::memset(&v.u, 0, sizeof v.u); // ref's to free
+                }
             }
         }
     }
@@ -616,7 +622,8 @@ MISCOUNT(arraymap)
 MISCOUNT(multimap)
 
 // A value walk shorter than the count fails the encode (the peer would take
-// the next key for a value); a longer one is cut at the count.
+// the next key for a value); a longer one is cut at the count. The print
+// stops at the end of the walk whatever the count says.
 TEST(Multi, EncodeFollowsTheCountOrFails)
 {
     const Bytes w = hex("00000001 00000001 6b000000 00000002 00000001 61000000 00000001 62000000");
@@ -628,8 +635,11 @@ TEST(Multi, EncodeFollowsTheCountOrFails)
             ASSERT_EQ(mem(Row{}, &v, in, AXDR_DECODE).r, AXDR_TRUE);
             Bytes got;
             g_value_delta = delta;
-            int r = encode_mem<Value>(qv::code, &v, got, 64);
+            int r = encode_mem<Value>(qv::code, &v, got, 64), pr = AXDR_FALSE;
+            const std::string text = print<Value>(qv::code, &v, &pr);
             g_value_delta = 0;
+            EXPECT_EQ(pr, AXDR_TRUE);
+            EXPECT_EQ(text, delta > 0 ? "{\n  k = \"a\", \"b\"\n}\n" : text);
             EXPECT_EQ(r, delta == -1 ? AXDR_TRUE : AXDR_FALSE);
             EXPECT_TRUE(delta != -1 || to_hex(got) == "00 00 00 01 00 00 00 01 6b 00 00 00 00 00 00 01 00 00 00 01 61 00 00 00");
         }
