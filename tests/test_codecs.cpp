@@ -352,8 +352,10 @@ void sweep(const Row &row)
                 size_t cut = text.find(" =\n"), from = text.rfind('\n', cut) + 1;
                 if (cut != std::string::npos)
                     text.erase(from, cut + 3 - from); // the element that pended
-                // Not at k == 1: the first element resumed opens a second aggregate.
-                if (kind == AXDR_FAULT_PRIMITIVE && res != AXDR_FALSE && k > 1 && !qv::is_container(row.type)) {
+                // A pending print call, or a primitive but the first (whose
+                // element, resumed, opens a second aggregate), prints nothing twice.
+                if ((kind == AXDR_FAULT_PRINT || (kind == AXDR_FAULT_PRIMITIVE && k > 1)) && res != AXDR_FALSE &&
+                    !qv::is_container(row.type)) {
                     EXPECT_EQ(text, row.print) << k;
                 }
             }
