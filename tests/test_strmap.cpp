@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
-#include <sys/random.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -403,7 +402,7 @@ TEST(Hash, SecretRedrawnAfterForkAndWhileWeak)
 } // namespace
 
 // Interposed over the C library's for the container library.
-extern "C" ssize_t getrandom(void *buf, size_t len, unsigned int flags) noexcept
+extern "C" ssize_t getrandom(void *buf, size_t len, unsigned int flags)
 {
     static const auto real = reinterpret_cast<ssize_t (*)(void *, size_t, unsigned int)>(
         dlsym(RTLD_NEXT, "getrandom"));
