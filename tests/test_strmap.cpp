@@ -352,51 +352,38 @@ TEST(Hash, KeyedPerProcessAndPerTable)
     }
 }
 
-int g_random_errno = 0;       // getrandom fails with this while set
+int g_random_errno = 0; // getrandom fails with this while set
 unsigned long g_random_calls = 0;
 
-// Makes one table; returns the getrandom calls that took.
-unsigned long random_calls_for_a_table()
+// Whether making a table called getrandom.
+bool table_draws()
 {
     const unsigned long before = g_random_calls;
     map_t m{};
     EXPECT_EQ(map_insert_str(&m, "k", "v"), 0);
     map_destroy(&m);
-    return g_random_calls - before;
+    return g_random_calls != before;
 }
 
-// In a child of fork (whose first table draws a secret of its own), with
-// getrandom failing with err: a weak secret is drawn again at each table
-// until getrandom answers; /dev/urandom is strong where getrandom does not
-// exist. Returns the child's exit status: 0, or the check that failed.
-int forked_key_draws(int err)
-{
-    random_calls_for_a_table(); // the parent's secret is drawn
-    const pid_t pid = fork();
-    if (pid == 0) {
-        g_random_errno = err;
-        int failed = random_calls_for_a_table() == 0 ? 1 : 0;
-        if (err == ENOSYS) {
-            failed = failed ? failed : random_calls_for_a_table() != 0 ? 2 : 0;
-        } else {
-            failed = failed ? failed : random_calls_for_a_table() == 0 ? 3 : 0;
-            g_random_errno = 0;
-            failed = failed ? failed : random_calls_for_a_table() == 0 ? 4 : 0;
-            failed = failed ? failed : random_calls_for_a_table() != 0 ? 5 : 0;
-        }
-        _exit(failed);
-    }
-    int status = -1;
-    EXPECT_EQ(waitpid(pid, &status, 0), pid);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
-}
-
+// A child of fork draws a secret of its own at its first table. With
+// getrandom failing, /dev/urandom is strong where getrandom does not exist;
+// otherwise the secret is drawn again at each table until getrandom answers.
 TEST(Hash, SecretRedrawnAfterForkAndWhileWeak)
 {
-    random_calls_for_a_table();
-    EXPECT_EQ(random_calls_for_a_table(), 0u) << "a strong secret is drawn once";
-    for (int err : {EAGAIN, ENOSYS, EPERM})
-        EXPECT_EQ(forked_key_draws(err), 0) << "getrandom failing with " << err;
+    table_draws();
+    EXPECT_FALSE(table_draws()) << "a strong secret is drawn once";
+    for (int err : {EAGAIN, ENOSYS, EPERM}) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            g_random_errno = err;
+            bool ok = table_draws() && table_draws() == (err != ENOSYS);
+            g_random_errno = 0;
+            _exit(ok && table_draws() == (err != ENOSYS) && !table_draws() ? 0 : 1);
+        }
+        int status = -1;
+        EXPECT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "getrandom failing with " << err;
+    }
 }
 
 } // namespace
