@@ -1,7 +1,9 @@
-# Warnings are errors on every compiler we build with.
+# The warnings we build with everywhere; they are errors in the dev and CI
+# builds (QUILLET_WERROR, set by their presets), not in a user's or a
+# packager's build, where a newer compiler's new warning must not stop it.
 add_library(quillet_warnings INTERFACE)
 target_compile_options(quillet_warnings INTERFACE
-  -Wall -Wextra -Wpedantic -Werror
+  -Wall -Wextra -Wpedantic $<$<BOOL:${QUILLET_WERROR}>:-Werror>
   -Wshadow -Wformat=2 -Wundef -Wcast-qual -Wimplicit-fallthrough
   $<$<COMPILE_LANGUAGE:CXX>:-Wold-style-cast -Wnon-virtual-dtor>
   $<$<COMPILE_LANGUAGE:C>:-Wstrict-prototypes -Wmissing-prototypes>)
