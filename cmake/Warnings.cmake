@@ -15,7 +15,10 @@ function(quillet_plain_library target)
   target_compile_options(${target} PRIVATE
     $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti>
     -fno-semantic-interposition)
-  set_target_properties(${target} PROPERTIES LINKER_LANGUAGE C)
+  # Installed anywhere, a library finds its siblings beside itself: with
+  # --as-needed a program lists only the libraries it calls, and its own
+  # RUNPATH does not apply to theirs.
+  set_target_properties(${target} PROPERTIES LINKER_LANGUAGE C INSTALL_RPATH "$ORIGIN")
   target_link_options(${target} PRIVATE -Wl,--as-needed -Wl,-z,relro,-z,now
     -Wl,-Bsymbolic-functions)
   if(NOT QUILLET_SANITIZE)
