@@ -20,8 +20,9 @@ if(NOT CPACK)
   run("install" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 else()
   run("cpack" ${CPACK} -G DEB -B ${WORK}/debs --config ${BUILD_DIR}/CPackConfig.cmake)
-  # check_package(NAME DEPENDS-REGEX HOLDS <regexes...> LACKS <regexes...>):
-  # its Depends field and its file listing; then unpacks it.
+  # check_package(NAME DEPENDS-REGEX HOLDS <regexes...> LACKS <regexes...>
+  #               CONTROL <files...>): its Depends field, its control files
+  # and its file listing; then unpacks it.
   function(check_package name depends)
     cmake_parse_arguments(PARSE_ARGV 2 arg "" "" "HOLDS;LACKS;CONTROL")
     file(GLOB deb ${WORK}/debs/${name}_${VERSION}_*.deb)
@@ -44,9 +45,16 @@ else()
         message(FATAL_ERROR "${name} holds ${pattern}:\n${out}")
       endif()
     endforeach()
+    # Control files: those it must have, and no maintainer scripts.
+    run("dpkg-deb -I ${name}" ${DPKG_DEB} -I ${deb})
     foreach(f IN LISTS arg_CONTROL)
-      run("dpkg-deb -I ${name} ${f}" ${DPKG_DEB} -I ${deb} ${f})
+      if(NOT out MATCHES "lines +(\\* +)?${f} ")
+        message(FATAL_ERROR "${name} has no control file ${f}:\n${out}")
+      endif()
     endforeach()
+    if(out MATCHES "lines +(\\* +)?(pre|post)(inst|rm) ")
+      message(FATAL_ERROR "${name} has maintainer scripts:\n${out}")
+    endif()
     run("dpkg-deb -x ${name}" ${DPKG_DEB} -x ${deb} ${WORK}/root)
   endfunction()
 
@@ -70,7 +78,7 @@ else()
     check_package(${p} "${deps}"
       HOLDS "${l}/${SONAME_${lib}} -> lib${lib}.so.${VERSION}\n" "${doc}${p}/copyright\n"
             "${doc}${p}/changelog.gz\n"
-      LACKS "include/" "bin/" "\\.so -> " "postinst" "postrm"
+      LACKS "include/" "bin/" "\\.so -> "
       CONTROL shlibs triggers)
   endforeach()
   string(REPLACE "(" "\\(" rv "${v}")
