@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Builds and runs every test: native (gcc), ASan+UBSan (clang), and the 32-bit
-# big-endian powerpc target under qemu; the codec sweep against a contract
-# build of libquillet; then the native suite under valgrind
-# and every fuzzer for a bounded time (QUILLET_FUZZ_SECONDS, default 30), and
-# a short run of the benchmarks so that they keep building and running.
+# Builds and runs every test: native (gcc), ASan+UBSan (clang), the 32-bit
+# big-endian powerpc target under qemu, and the release build users make
+# (everything in it, the benchmarks included); the codec sweep against a
+# contract build of libquillet; then the native suite under valgrind and
+# every fuzzer for a bounded time (QUILLET_FUZZ_SECONDS, default 30), and a
+# short run of the benchmarks from the release build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
@@ -11,9 +12,10 @@ ensure_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
 
 passed=0
 summary=""
-for preset in dev asan ppc; do
+for preset in dev asan ppc release; do
   echo "=== $preset ==="
-  cmake --preset "$preset" >/dev/null
+  # Warnings are errors here; a user's release build leaves that off.
+  cmake --preset "$preset" -DQUILLET_WERROR=ON >/dev/null
   cmake --build --preset "$preset" -j2
   log=$(mktemp)
   ctest --preset "$preset" | tee "$log"
@@ -27,7 +29,7 @@ done
 # libquillet kept to the platform contract: its imports checked against the
 # contract's list, and the codec sweep run against it.
 echo "=== contract ==="
-cmake --preset contract >/dev/null
+cmake --preset contract -DQUILLET_WERROR=ON >/dev/null
 cmake --build --preset contract -j2 --target test_codecs
 log=$(mktemp)
 ctest --preset contract | tee "$log"
