@@ -355,8 +355,10 @@ void table_free(table *t)
 }
 
 // Room for one more element in a growing array of uint32_t-indexed records.
-// Under a cap, later is what the insertion still needs after this array; the
-// array grows by less than double when double does not fit.
+// Under a cap, later is what the insertion still needs after this array; a
+// moving realloc holds the old array and the new one together, so the whole
+// new array must fit beside the old, and it grows by less than double when
+// double does not fit.
 template <typename T>
 bool reserve_one(table *t, T **arr, uint32_t n, uint32_t *cap, uint32_t limit, size_t later)
 {
@@ -369,10 +371,10 @@ bool reserve_one(table *t, T **arr, uint32_t n, uint32_t *cap, uint32_t limit, s
         ncap = ncap > limit / 2 ? limit : ncap * 2;
     if (t->limit) {
         const size_t r = room(t), fit = r > later ? (r - later) / sizeof(T) : 0;
-        if (fit == 0)
+        if (fit <= *cap)
             return false;
-        if (ncap - *cap > fit)
-            ncap = *cap + static_cast<uint32_t>(fit > 1 ? fit / 2 : 1);
+        if (ncap > fit)
+            ncap = *cap + static_cast<uint32_t>(fit - *cap > 1 ? (fit - *cap) / 2 : 1);
     }
     size_t bytes;
     if (!array_bytes(ncap, sizeof(T), &bytes))
