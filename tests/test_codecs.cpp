@@ -457,6 +457,16 @@ TEST(Hostile, BudgetBoundsEverythingADecodeHoldsAtItsPeak)
         }
         return lo;
     };
+    // A long key, short values, then a long one: the key still counts.
+    auto key_then_values = [](size_t) {
+        Bytes w = hex("00000001");
+        put_str(w, std::string(3000, 'k'));
+        put_u32(w, 101);
+        for (int i = 0; i < 100; ++i)
+            put_str(w, "v");
+        put_str(w, std::string(1500, 'v'));
+        return w;
+    };
     const Type TWO = qv::TYPE_COUNT, TWO_FREED = Type(qv::TYPE_COUNT + 1);
     const struct Shape {
         const char *name;
@@ -479,6 +489,8 @@ TEST(Hostile, BudgetBoundsEverythingADecodeHoldsAtItsPeak)
         {"two small maps", TWO, [&](size_t B) { uint32_t n = most_keys(B) / 3; return entries(qv::MAP, n, 1, 1, 0, entries(qv::MAP, n, 1, 1, 0)); }, AXDR_TRUE},
         // The strings an insertion copies count until it has copied them.
         {"key and value held while copied", qv::MAP, [&](size_t) { return entries(qv::MAP, 2, 1, 2000, 4000); }, AXDR_FALSE, 4096},
+        {"key held until its last value", qv::MULTIMAP, key_then_values, AXDR_FALSE, 4096},
+        {"key held until its last value", qv::ARRAYMAP, key_then_values, AXDR_FALSE, 4096},
     };
     for (const Shape &sh : shapes) {
         for (size_t B : {size_t{4096}, size_t{8192}, size_t{32768}}) {
@@ -534,6 +546,76 @@ TEST(Hostile, BudgetBoundsEverythingADecodeHoldsAtItsPeak)
                                 piece ? "pieces of B" : "memory");
             }
         }
+    }
+}
+
+// A caller that ignores a refused piece and reads on: the stream has
+// failed, so nothing decodes from the bytes after the gap (until a reset),
+// and a container's decode ends, releasing what it held.
+TEST(Hostile, ARefusedPieceLeavesNoSilentGap)
+{
+    const struct {
+        Type type;
+        size_t budget;
+        std::vector<size_t> pieces;
+    } cases[] = {
+        {qv::IN6_ADDR, 1024, {512, 1040, 1000, 648}},
+        {qv::MAP, 1024, {600, 1100}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(qv::type_name(c.type));
+        // 200 addresses one after another, or one map of 50 keys.
+        Bytes wire, one;
+        std::vector<Bytes> values;
+        for (uint32_t i = 0; i < (c.type == qv::MAP ? 1u : 200u); ++i) {
+            one.clear();
+            if (c.type == qv::MAP) {
+                put_u32(one, 50);
+                for (int k = 0; k < 50; ++k) {
+                    put_str(one, "key" + std::to_string(k));
+                    put_str(one, std::string(40, 'v'));
+                }
+            } else {
+                for (uint32_t w = 0; w < 4; ++w)
+                    put_u32(one, i * 4 + w);
+            }
+            values.push_back(one);
+            wire.insert(wire.end(), one.begin(), one.end());
+        }
+        const long live = heap_live();
+        {
+            Stream s(axdr_incr_create(AXDR_DECODE, 0));
+            axdr_set_budget(s.get(), c.budget);
+            size_t off = 0, decoded = 0, calls_after_gap = 0;
+            bool gap = false;
+            for (size_t p = 0; off < wire.size() && decoded < values.size() && calls_after_gap == 0; ++p) {
+                const size_t n = std::min(c.pieces[p % c.pieces.size()], wire.size() - off);
+                gap = gap || axdr_feed(s.get(), wire.data() + off, n) != 0;
+                off += n;
+                for (int r = AXDR_TRUE; r == AXDR_TRUE && decoded < values.size();) {
+                    Value v(c.type);
+                    r = qv::code(s.get(), &v);
+                    if (gap) {
+                        EXPECT_EQ(r, AXDR_FALSE) << "value " << decoded << " after the gap";
+                        ++calls_after_gap;
+                    } else if (r == AXDR_TRUE) {
+                        Bytes back(values[decoded].size());
+                        EXPECT_EQ(mem(Row{}, &v, back, AXDR_ENCODE).r, AXDR_TRUE);
+                        EXPECT_EQ(back, values[decoded]);
+                        ++decoded;
+                    }
+                }
+            }
+            EXPECT_TRUE(gap && calls_after_gap == 1);
+            // A reset stream decodes again.
+            axdr_reset(s.get());
+            ASSERT_EQ(axdr_feed(s.get(), values[0].data(), std::min(values[0].size(), c.budget)), 0);
+            Value v(c.type);
+            EXPECT_EQ(qv::code(s.get(), &v), c.type == qv::MAP ? AXDR_PENDING : AXDR_TRUE);
+            axdr_feed_end(s.get());
+            qv::code(s.get(), &v);
+        }
+        EXPECT_EQ(heap_live(), live);
     }
 }
 
