@@ -464,7 +464,7 @@ TEST(Hostile, BudgetBoundsEverythingADecodeHoldsAtItsPeak)
         put_u32(w, 101);
         for (int i = 0; i < 100; ++i)
             put_str(w, "v");
-        put_str(w, std::string(1500, 'v'));
+        put_str(w, std::string(3500, 'v'));
         return w;
     };
     const Type TWO = qv::TYPE_COUNT, TWO_FREED = Type(qv::TYPE_COUNT + 1);
