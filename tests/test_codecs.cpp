@@ -541,9 +541,6 @@ TEST(Hostile, BudgetBoundsEverythingADecodeHoldsAtItsPeak)
                 EXPECT_TRUE(capped) << "a pending decode keeps its container capped";
                 EXPECT_LE(peak - before, 2 * B + 16 * 1024);
                 EXPECT_EQ(heap_live(), live);
-                if (piece == B || (piece == 0 && B == 4096))
-                    std::printf("peak %6zu of %6zu: %s, B %zu, %s\n", peak - before, 2 * B + 16 * 1024, sh.name, B,
-                                piece ? "pieces of B" : "memory");
             }
         }
     }
