@@ -388,39 +388,28 @@ TEST_P(Vectors, EveryRowThroughEverySweep)
 INSTANTIATE_TEST_SUITE_P(Codecs, Vectors, testing::Range(0, int(qv::TYPE_COUNT)),
                          [](const testing::TestParamInfo<int> &p) { return std::string(qv::type_name(Type(p.param))); });
 
-// Two maps in one message, through a caller's own resumable filter; with
-// `free_first`, the caller frees the first through the stream before the
-// second arrives, which gives its share of the budget back.
+// Two maps in one message, through a caller's own resumable filter. With
+// free_first the caller frees the first through the stream before the
+// second, which gives its share of the budget back.
 struct TwoMaps {
-    map_t a{}, b{};
+    map_t m[2]{};
     bool free_first = false;
-    ~TwoMaps() { map_destroy(&a), map_destroy(&b); }
+    ~TwoMaps() { map_destroy(&m[0]), map_destroy(&m[1]); }
 };
 int two_maps(axdr_stream_t *s, TwoMaps *t)
 {
     const auto self = reinterpret_cast<axdr_self_t>(&two_maps);
-    int state = 0;
+    int state = 0; // map `state` due
     axdr_frame_t frame;
     int r = axdr_async_setup(s, self, &frame, &state, 0, nullptr);
     if (r != AXDR_TRUE)
         return r;
-    switch (state) {
-    case 0:
-        r = axdr_map_t(s, &t->a);
-        if (r != AXDR_TRUE)
-            break;
-        if (t->free_first) {
+    while (state < 2 && (r = axdr_map_t(s, &t->m[state])) == AXDR_TRUE) {
+        if (state++ == 0 && t->free_first) {
             s->x_op = AXDR_FREE;
-            axdr_map_t(s, &t->a);
+            axdr_map_t(s, &t->m[0]);
             s->x_op = AXDR_DECODE;
         }
-        state = 1;
-        [[fallthrough]];
-    case 1:
-        r = axdr_map_t(s, &t->b);
-        break;
-    default:
-        r = AXDR_FALSE;
     }
     axdr_async_teardown(s, self, state, frame, r);
     return r;
@@ -432,7 +421,9 @@ int two_maps(axdr_stream_t *s, TwoMaps *t)
 // capped, and FREE gives everything back.
 TEST(Hostile, BudgetBoundsEverythingADecodeHoldsAtItsPeak)
 {
-    auto entries = [](Type t, uint32_t keys, uint32_t values, size_t klen, size_t vlen, Bytes w = {}) {
+    // keys groups of a key (klen bytes) and values of vlen; then tail.
+    auto entries = [](Type t, uint32_t keys, uint32_t values, size_t klen, size_t vlen, Bytes tail = {}) {
+        Bytes w;
         put_u32(w, keys);
         for (uint32_t k = 0; k < keys; ++k) {
             std::string key = std::to_string(k);
@@ -442,33 +433,30 @@ TEST(Hostile, BudgetBoundsEverythingADecodeHoldsAtItsPeak)
             for (uint32_t v = 0; v < values; ++v)
                 put_str(w, std::string(vlen, 'v'));
         }
+        w.insert(w.end(), tail.begin(), tail.end());
         return w;
     };
-    // The most short keys one map takes alone under B.
-    auto most_keys = [&](size_t B) {
+    // Two maps of the most short keys one map takes alone under B, or a third of it.
+    auto two = [&](size_t B, uint32_t div) {
         uint32_t lo = 1, hi = 1 << 15;
-        while (lo + 1 < hi) {
-            const uint32_t mid = (lo + hi) / 2;
+        for (uint32_t mid; mid = (lo + hi) / 2, lo + 1 < hi;) {
             Bytes w = entries(qv::MAP, mid, 1, 1, 0);
             Value v(qv::MAP);
             Stream s(axdr_mem_create(w.data(), w.size(), AXDR_DECODE));
             axdr_set_budget(s.get(), B);
             (qv::code(s.get(), &v) == AXDR_TRUE ? lo : hi) = mid;
         }
-        return lo;
+        return entries(qv::MAP, lo / div, 1, 1, 0, entries(qv::MAP, lo / div, 1, 1, 0));
     };
     // A long key, short values, then a long one: the key still counts.
-    auto key_then_values = [](size_t) {
-        Bytes w = hex("00000001");
-        put_str(w, std::string(3000, 'k'));
-        put_u32(w, 101);
-        for (int i = 0; i < 100; ++i)
-            put_str(w, "v");
-        put_str(w, std::string(3500, 'v'));
-        return w;
-    };
-    const Type TWO = qv::TYPE_COUNT, TWO_FREED = Type(qv::TYPE_COUNT + 1);
-    const struct Shape {
+    Bytes long_key = hex("00000001");
+    put_str(long_key, std::string(3000, 'k'));
+    put_u32(long_key, 101);
+    for (int i = 0; i < 100; ++i)
+        put_str(long_key, "v");
+    put_str(long_key, std::string(3500, 'v'));
+    const Type TWO = qv::TYPE_COUNT, TWO_FREED = Type(TWO + 1);
+    const struct {
         const char *name;
         Type type;
         std::function<Bytes(size_t B)> wire;
@@ -484,20 +472,20 @@ TEST(Hostile, BudgetBoundsEverythingADecodeHoldsAtItsPeak)
         {"40 long entries", qv::MAP, [&](size_t) { return entries(qv::MAP, 40, 1, 3000, 3000); }, AXDR_FALSE},
         {"a value past B", qv::MULTIMAP, [&](size_t B) { return entries(qv::MULTIMAP, 1, 1, 1, B + 1); }, AXDR_FALSE},
         // Each map alone fits; both together do not, unless the first is freed.
-        {"two full maps", TWO, [&](size_t B) { uint32_t n = most_keys(B); return entries(qv::MAP, n, 1, 1, 0, entries(qv::MAP, n, 1, 1, 0)); }, AXDR_FALSE},
-        {"two full maps, the first freed", TWO_FREED, [&](size_t B) { uint32_t n = most_keys(B); return entries(qv::MAP, n, 1, 1, 0, entries(qv::MAP, n, 1, 1, 0)); }, AXDR_TRUE},
-        {"two small maps", TWO, [&](size_t B) { uint32_t n = most_keys(B) / 3; return entries(qv::MAP, n, 1, 1, 0, entries(qv::MAP, n, 1, 1, 0)); }, AXDR_TRUE},
+        {"two full maps", TWO, [&](size_t B) { return two(B, 1); }, AXDR_FALSE},
+        {"two full maps, the first freed", TWO_FREED, [&](size_t B) { return two(B, 1); }, AXDR_TRUE},
+        {"two small maps", TWO, [&](size_t B) { return two(B, 3); }, AXDR_TRUE},
         // The strings an insertion copies count until it has copied them.
         {"key and value held while copied", qv::MAP, [&](size_t) { return entries(qv::MAP, 2, 1, 2000, 4000); }, AXDR_FALSE, 4096},
-        {"key held until its last value", qv::MULTIMAP, key_then_values, AXDR_FALSE, 4096},
-        {"key held until its last value", qv::ARRAYMAP, key_then_values, AXDR_FALSE, 4096},
+        {"key held to its last value", qv::MULTIMAP, [&](size_t) { return long_key; }, AXDR_FALSE, 4096},
+        {"key held to its last value", qv::ARRAYMAP, [&](size_t) { return long_key; }, AXDR_FALSE, 4096},
     };
-    for (const Shape &sh : shapes) {
+    for (const auto &sh : shapes) {
         for (size_t B : {size_t{4096}, size_t{8192}, size_t{32768}}) {
-            if (sh.only_b && sh.only_b != B)
-                continue;
             const Bytes wire = sh.wire(B);
             for (size_t piece : {size_t{0}, size_t{1}, size_t{7}, B}) {
+                if (sh.only_b && sh.only_b != B)
+                    continue;
                 SCOPED_TRACE(std::string(sh.name) + ", B " + std::to_string(B) + ", pieces of " +
                              std::to_string(piece) + " (0: a memory stream)");
                 Bytes mem = wire;
@@ -507,35 +495,26 @@ TEST(Hostile, BudgetBoundsEverythingADecodeHoldsAtItsPeak)
                 int r = AXDR_PENDING;
                 bool capped = true;
                 {
-                    Value v(sh.type < qv::TYPE_COUNT ? sh.type : qv::MAP);
-                    TwoMaps two;
-                    two.free_first = sh.type == TWO_FREED;
+                    Value v(sh.type < TWO ? sh.type : qv::MAP);
+                    TwoMaps t;
+                    t.free_first = sh.type == TWO_FREED;
                     Stream s(piece ? axdr_incr_create(AXDR_DECODE, 0)
                                    : axdr_mem_create(mem.data(), mem.size(), AXDR_DECODE));
                     axdr_set_budget(s.get(), B);
-                    auto call = [&] {
-                        r = sh.type < qv::TYPE_COUNT ? qv::code(s.get(), &v) : two_maps(s.get(), &two);
+                    for (size_t off = 0, n = 0; r == AXDR_PENDING; off += n) {
+                        n = std::min({piece, wire.size() - off, B - axdr_unread(s.get())});
+                        if (n)
+                            ASSERT_EQ(axdr_feed(s.get(), wire.data() + off, n), 0);
+                        else if (piece)
+                            axdr_feed_end(s.get());
+                        r = sh.type < TWO ? qv::code(s.get(), &v) : two_maps(s.get(), &t);
                         peak = std::max(peak, heap_peak_since_reset());
-                        if (r == AXDR_PENDING && sh.type < qv::TYPE_COUNT)
-                            capped = capped && v.u.map.limit != 0; // the three share one layout
-                    };
-                    call();
-                    for (size_t off = 0; r == AXDR_PENDING && off < wire.size();) {
-                        const size_t n = std::min({piece, wire.size() - off, B - axdr_unread(s.get())});
-                        ASSERT_EQ(axdr_feed(s.get(), wire.data() + off, n), 0);
-                        off += n;
-                        call();
-                    }
-                    if (r == AXDR_PENDING) {
-                        axdr_feed_end(s.get());
-                        call();
+                        capped = capped && (r != AXDR_PENDING || v.u.map.limit != 0 || sh.type >= TWO);
                     }
                     EXPECT_EQ(v.u.map.limit, 0u) << "the container is the caller's, uncapped";
-                    if (sh.type >= qv::TYPE_COUNT) { // the first whole, the second begun
-                        int n = 0;
-                        EXPECT_TRUE(map_key_count(sh.type == TWO ? &two.a : &two.b, &n) == 0 && n > 0 &&
-                                    map_footprint(&two.b) > 0);
-                    }
+                    int n = 0; // the first map whole, the second begun
+                    EXPECT_TRUE(sh.type < TWO || (map_key_count(&t.m[sh.type == TWO ? 0 : 1], &n) == 0 && n > 0 &&
+                                                  map_footprint(&t.m[1]) > 0));
                 }
                 EXPECT_EQ(r, sh.want);
                 EXPECT_TRUE(capped) << "a pending decode keeps its container capped";
@@ -546,67 +525,44 @@ TEST(Hostile, BudgetBoundsEverythingADecodeHoldsAtItsPeak)
     }
 }
 
-// A caller that ignores a refused piece and reads on: the stream has
-// failed, so nothing decodes from the bytes after the gap (until a reset),
+// A caller that ignores a refused piece and calls on: the stream has
+// failed, so nothing decodes from the bytes after the gap until a reset,
 // and a container's decode ends, releasing what it held.
 TEST(Hostile, ARefusedPieceLeavesNoSilentGap)
 {
+    Bytes addrs, map = hex("00000032");
+    for (uint32_t i = 0; i < 800; ++i) // 200 addresses
+        put_u32(addrs, i);
+    for (int k = 0; k < 50; ++k)
+        put_str(map, "key" + std::to_string(k)), put_str(map, std::string(40, 'v'));
     const struct {
         Type type;
-        size_t budget;
+        const Bytes &wire;
+        size_t each;
         std::vector<size_t> pieces;
-    } cases[] = {
-        {qv::IN6_ADDR, 1024, {512, 1040, 1000, 648}},
-        {qv::MAP, 1024, {600, 1100}},
-    };
+    } cases[] = {{qv::IN6_ADDR, addrs, 16, {512, 1040, 1000, 648}}, {qv::MAP, map, map.size(), {600, 1100}}};
     for (const auto &c : cases) {
         SCOPED_TRACE(qv::type_name(c.type));
-        // 200 addresses one after another, or one map of 50 keys.
-        Bytes wire, one;
-        std::vector<Bytes> values;
-        for (uint32_t i = 0; i < (c.type == qv::MAP ? 1u : 200u); ++i) {
-            one.clear();
-            if (c.type == qv::MAP) {
-                put_u32(one, 50);
-                for (int k = 0; k < 50; ++k) {
-                    put_str(one, "key" + std::to_string(k));
-                    put_str(one, std::string(40, 'v'));
-                }
-            } else {
-                for (uint32_t w = 0; w < 4; ++w)
-                    put_u32(one, i * 4 + w);
-            }
-            values.push_back(one);
-            wire.insert(wire.end(), one.begin(), one.end());
-        }
         const long live = heap_live();
         {
             Stream s(axdr_incr_create(AXDR_DECODE, 0));
-            axdr_set_budget(s.get(), c.budget);
-            size_t off = 0, decoded = 0, calls_after_gap = 0;
-            bool gap = false;
-            for (size_t p = 0; off < wire.size() && decoded < values.size() && calls_after_gap == 0; ++p) {
-                const size_t n = std::min(c.pieces[p % c.pieces.size()], wire.size() - off);
-                gap = gap || axdr_feed(s.get(), wire.data() + off, n) != 0;
-                off += n;
-                for (int r = AXDR_TRUE; r == AXDR_TRUE && decoded < values.size();) {
+            axdr_set_budget(s.get(), 1024);
+            size_t off = 0, done = 0;
+            for (size_t p = 0, gap = 0; !gap; off += c.pieces[p++ % c.pieces.size()]) {
+                gap = axdr_feed(s.get(), c.wire.data() + off, c.pieces[p % c.pieces.size()]) != 0;
+                for (int r = AXDR_TRUE; r == AXDR_TRUE;) {
                     Value v(c.type);
-                    r = qv::code(s.get(), &v);
-                    if (gap) {
-                        EXPECT_EQ(r, AXDR_FALSE) << "value " << decoded << " after the gap";
-                        ++calls_after_gap;
-                    } else if (r == AXDR_TRUE) {
-                        Bytes back(values[decoded].size());
+                    Bytes back(c.each);
+                    if ((r = qv::code(s.get(), &v)) == AXDR_TRUE) {
                         EXPECT_EQ(mem(Row{}, &v, back, AXDR_ENCODE).r, AXDR_TRUE);
-                        EXPECT_EQ(back, values[decoded]);
-                        ++decoded;
+                        EXPECT_TRUE(std::equal(back.begin(), back.end(), c.wire.begin() + long(done++ * c.each)));
+                    } else {
+                        EXPECT_EQ(r, gap ? AXDR_FALSE : AXDR_PENDING) << "after " << done << " values";
                     }
                 }
             }
-            EXPECT_TRUE(gap && calls_after_gap == 1);
-            // A reset stream decodes again.
-            axdr_reset(s.get());
-            ASSERT_EQ(axdr_feed(s.get(), values[0].data(), std::min(values[0].size(), c.budget)), 0);
+            axdr_reset(s.get()); // a reset stream decodes again
+            ASSERT_EQ(axdr_feed(s.get(), c.wire.data(), std::min<size_t>(c.each, 1024)), 0);
             Value v(c.type);
             EXPECT_EQ(qv::code(s.get(), &v), c.type == qv::MAP ? AXDR_PENDING : AXDR_TRUE);
             axdr_feed_end(s.get());

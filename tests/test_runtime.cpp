@@ -201,8 +201,8 @@ TEST(Primitives, StrayCallEndOfInputAndReset)
     EXPECT_EQ(axdr_string(s.get(), &p, ~0u), AXDR_PENDING);
     EXPECT_EQ(p, nullptr);
     axdr_set_budget(s.get(), 4); // 3 unread and 2 more would pass it
-    EXPECT_EQ(axdr_feed(s.get(), w.data(), 3), 0);
-    EXPECT_EQ(axdr_feed(s.get(), w.data(), 2), -1);
+    EXPECT_EQ(axdr_feed(s.get(), w.data() + 4, 3), 0);
+    EXPECT_EQ(axdr_feed(s.get(), w.data() + 4, 2), -1);
     EXPECT_EQ(axdr_string(s.get(), &p, ~0u), AXDR_FALSE) << "a refused piece fails the stream";
     Stream enc(axdr_incr_create(AXDR_ENCODE, 2)); // a string while an int is half sent
     char ab[] = "ab", *abp = ab;
