@@ -75,7 +75,8 @@ AXDR_EXPORT void axdr_destroy(axdr_stream_t *s);
 AXDR_EXPORT void axdr_thread_release(void);
 
 /* Drops saved frames, the unit in progress, unread input and undrained
- * output; keeps the operation, the budget and the fault settings. A memory
+ * output, what the budget counts and the failure of a refused piece; keeps
+ * the operation, the budget and the fault settings. A memory
  * stream starts again at the beginning of its buffer. Strings that a
  * pending decode parked in its frames are the filters' own and leak: unwind
  * with axdr_feed_end first, as for axdr_destroy. */
