@@ -526,48 +526,36 @@ TEST(Hostile, BudgetBoundsEverythingADecodeHoldsAtItsPeak)
 }
 
 // A caller that ignores a refused piece and calls on: the stream has
-// failed, so nothing decodes from the bytes after the gap until a reset,
-// and a container's decode ends, releasing what it held.
+// failed, so nothing decodes from the bytes after the gap, and a
+// container's decode ends there, releasing what it held.
 TEST(Hostile, ARefusedPieceLeavesNoSilentGap)
 {
-    Bytes addrs, map = hex("00000032");
-    for (uint32_t i = 0; i < 800; ++i) // 200 addresses
-        put_u32(addrs, i);
+    Bytes addrs(200 * 16, 1), map = hex("00000032"); // 200 addresses; 50 keys
     for (int k = 0; k < 50; ++k)
         put_str(map, "key" + std::to_string(k)), put_str(map, std::string(40, 'v'));
     const struct {
         Type type;
         const Bytes &wire;
-        size_t each;
         std::vector<size_t> pieces;
-    } cases[] = {{qv::IN6_ADDR, addrs, 16, {512, 1040, 1000, 648}}, {qv::MAP, map, map.size(), {600, 1100}}};
+        int whole; // values before the gap
+    } cases[] = {{qv::IN6_ADDR, addrs, {512, 1040, 1000, 648}, 32}, {qv::MAP, map, {600, 1100}, 0}};
     for (const auto &c : cases) {
         SCOPED_TRACE(qv::type_name(c.type));
         const long live = heap_live();
+        int whole = 0, r = AXDR_PENDING;
         {
+            Value v(c.type);
             Stream s(axdr_incr_create(AXDR_DECODE, 0));
             axdr_set_budget(s.get(), 1024);
-            size_t off = 0, done = 0;
-            for (size_t p = 0, gap = 0; !gap; off += c.pieces[p++ % c.pieces.size()]) {
-                gap = axdr_feed(s.get(), c.wire.data() + off, c.pieces[p % c.pieces.size()]) != 0;
-                for (int r = AXDR_TRUE; r == AXDR_TRUE;) {
-                    Value v(c.type);
-                    Bytes back(c.each);
-                    if ((r = qv::code(s.get(), &v)) == AXDR_TRUE) {
-                        EXPECT_EQ(mem(Row{}, &v, back, AXDR_ENCODE).r, AXDR_TRUE);
-                        EXPECT_TRUE(std::equal(back.begin(), back.end(), c.wire.begin() + long(done++ * c.each)));
-                    } else {
-                        EXPECT_EQ(r, gap ? AXDR_FALSE : AXDR_PENDING) << "after " << done << " values";
-                    }
-                }
+            for (size_t p = 0, off = 0; p < c.pieces.size() && r != AXDR_FALSE; off += c.pieces[p++]) {
+                const bool gap = axdr_feed(s.get(), c.wire.data() + off, c.pieces[p]) != 0;
+                while ((r = qv::code(s.get(), &v)) == AXDR_TRUE)
+                    ++whole;
+                EXPECT_EQ(r, gap ? AXDR_FALSE : AXDR_PENDING);
             }
-            axdr_reset(s.get()); // a reset stream decodes again
-            ASSERT_EQ(axdr_feed(s.get(), c.wire.data(), std::min<size_t>(c.each, 1024)), 0);
-            Value v(c.type);
-            EXPECT_EQ(qv::code(s.get(), &v), c.type == qv::MAP ? AXDR_PENDING : AXDR_TRUE);
-            axdr_feed_end(s.get());
-            qv::code(s.get(), &v);
         }
+        EXPECT_EQ(r, AXDR_FALSE);
+        EXPECT_EQ(whole, c.whole);
         EXPECT_EQ(heap_live(), live);
     }
 }

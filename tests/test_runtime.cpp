@@ -204,6 +204,9 @@ TEST(Primitives, StrayCallEndOfInputAndReset)
     EXPECT_EQ(axdr_feed(s.get(), w.data() + 4, 3), 0);
     EXPECT_EQ(axdr_feed(s.get(), w.data() + 4, 2), -1);
     EXPECT_EQ(axdr_string(s.get(), &p, ~0u), AXDR_FALSE) << "a refused piece fails the stream";
+    axdr_reset(s.get()); // until a reset
+    ASSERT_EQ(axdr_feed(s.get(), w.data(), 4), 0);
+    EXPECT_TRUE(axdr_int(s.get(), &i) == AXDR_TRUE && i == 8);
     Stream enc(axdr_incr_create(AXDR_ENCODE, 2)); // a string while an int is half sent
     char ab[] = "ab", *abp = ab;
     EXPECT_TRUE(axdr_int(enc.get(), &i) == AXDR_PENDING && axdr_string(enc.get(), &abp, ~0u) == AXDR_FALSE);
