@@ -671,23 +671,31 @@ int axdr_element(axdr_stream_t *s, const char *name, int is_first, axdr_filter_t
 
 void axdr_thread_release(void) { cache_drop(nullptr); }
 
-void axdr_free(axdr_filter_t filter, void *obj)
+// Out of line: its stream record would make every string's release save
+// registers and a frame.
+[[gnu::noinline]] static void free_through_stream(axdr_filter_t filter, void *obj)
 {
-    if (filter == axdr_wrapstring) {
-        // The common case, once per decoded string: no stream needed. A
-        // string lent by the stream whose chain runs here was released by
-        // that chain.
-        char **sp = static_cast<char **>(obj);
-        if (Stream *st = tls_lender) [[unlikely]]
-            lent_released(st, *sp);
-        block_give(*sp);
-        *sp = nullptr;
-        return;
-    }
     Stream tmp;
     stream_init(&tmp, KIND_MEM, AXDR_FREE);
     filter(&tmp.pub, obj);
     stream_release(&tmp);
+}
+
+void axdr_free(axdr_filter_t filter, void *obj)
+{
+    if (filter == axdr_wrapstring) [[likely]] {
+        // The common case, once per decoded string: no stream needed. A
+        // string lent by the stream whose chain runs here was released by
+        // that chain.
+        char **sp = static_cast<char **>(obj);
+        char *str = *sp;
+        *sp = nullptr;
+        if (Stream *st = tls_lender) [[unlikely]]
+            lent_released(st, str);
+        block_give(str);
+        return;
+    }
+    free_through_stream(filter, obj);
 }
 
 } // extern "C"
