@@ -8,6 +8,8 @@
 
 #include <quillet/axdr.h>
 
+#include "straight.h"
+
 namespace {
 
 // The bucket count a decoder asks for, from the entry count the stream
@@ -42,6 +44,7 @@ constexpr bool foldable(int n, int k) { return n <= INT_MAX - k; }
 
 // The strings' maximum length: the codecs impose none.
 constexpr unsigned no_limit = ~0u;
+
 
 // Releases a string that axdr_string decoded, if any.
 inline void release_string(char **sp)
@@ -128,7 +131,11 @@ template <typename Ops>
     case 1: // count sent; the key under the cursor is due
         r = AXDR_TRUE;
         for (const char *k = Ops::key_elem(&sc->cursor); k; k = Ops::key_next(&sc->cursor)) {
-            r = Ops::encode_key(s, m, &sc->cursor);
+#if !QUILLET_CONTRACT
+            r = Ops::encode_straight(s, m, &sc->cursor, k);
+            if (r == take_steps)
+#endif
+                r = Ops::encode_key(s, m, &sc->cursor);
             if (r != AXDR_TRUE)
                 break;
         }
@@ -184,7 +191,11 @@ int container_decode(axdr_stream_t *s, typename Ops::container *m)
         int i = item_of_state(state, 1);
         r = AXDR_TRUE;
         for (; i < sc->count; i++) {
-            r = Ops::decode_entry(s, m);
+#if !QUILLET_CONTRACT
+            r = Ops::decode_straight(s, m);
+            if (r == take_steps)
+#endif
+                r = Ops::decode_entry(s, m);
             if (r != AXDR_TRUE)
                 break;
             state = state_of_item(i + 1, 1);
