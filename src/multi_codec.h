@@ -76,7 +76,7 @@ struct multi_codec {
     // A key's group wholly in the window, every string well formed: the
     // values inserted as decode_values inserts them. An insertion that
     // fails ends the group where decode_values ends it.
-    static int decode_straight(axdr_stream_t *s, container *m)
+    [[gnu::always_inline]] static int decode_straight(axdr_stream_t *s, container *m)
     {
         const unsigned char *const p = s->x_cur;
         const unsigned char *const end = p + axdr_room_(s);

@@ -63,7 +63,7 @@ inline int map_ops::encode_straight(axdr_stream_t *s, map_t *, map_cursor_t *c, 
 
 // A pair wholly in the window: inserted as _axdr_map_decode_entry inserts
 // it, without taking its strings from the runtime.
-inline int map_ops::decode_straight(axdr_stream_t *s, map_t *m)
+[[gnu::always_inline]] inline int map_ops::decode_straight(axdr_stream_t *s, map_t *m)
 {
     const unsigned char *const p = s->x_cur;
     const unsigned char *const end = p + axdr_room_(s);

@@ -41,10 +41,12 @@ inline void set_mac_word(uint8_t *octet, int i, unsigned int v) { octet[i] = sta
 template <int N, typename Load, typename Store>
 inline void words_straight(axdr_stream_t *s, unsigned char *p, Load load, Store store)
 {
-    for (int i = 0; i < N; i++) {
-        uint32_t v = load(i);
-        axdr_word32_(s, p + 4 * i, &v);
-        store(i, v);
+    if (s->x_mode == AXDR_DECODE) {
+        for (int i = 0; i < N; i++)
+            store(i, axdr_load32_(p + 4 * i));
+    } else {
+        for (int i = 0; i < N; i++)
+            axdr_store32_(p + 4 * i, load(i));
     }
 }
 
@@ -171,7 +173,7 @@ int pair_in(const nu_ipaddr_t *addr, const nu_ipaddr_t *mask, nu_ipcidr_t *c)
 // address has no IPv6 form.
 int address_straight(axdr_stream_t *s, nu_ipaddr_t *a, size_t room, unsigned nskip)
 {
-    struct in6_addr wire;
+    struct in6_addr wire{}; // read only on encode, where it is filled first
     if (room < 16)
         return take_steps;
     if (s->x_mode == AXDR_ENCODE) {
