@@ -53,7 +53,7 @@ inline void words_straight(axdr_stream_t *s, unsigned char *p, Load load, Store 
 // An address in IPv6 form moved straight through, as axdr_in6_addr moves
 // it, when its 16 bytes are in the window; NULL otherwise. nskip counts
 // the frames of the filters it stands for.
-inline unsigned char *in6_straight(axdr_stream_t *s, unsigned char *octets, unsigned nskip)
+[[gnu::noinline]] unsigned char *in6_straight(axdr_stream_t *s, unsigned char *octets, unsigned nskip)
 {
     unsigned char *p = axdr_take_unit_(s, 16, 4, nskip);
     if (p)
@@ -171,7 +171,7 @@ int pair_in(const nu_ipaddr_t *addr, const nu_ipaddr_t *mask, nu_ipcidr_t *c)
 // as axdr_nu_ipaddr_t codes it, nskip counting its frame and those of the
 // filters it stands for; take_steps when the window is short or the
 // address has no IPv6 form.
-int address_straight(axdr_stream_t *s, nu_ipaddr_t *a, size_t room, unsigned nskip)
+[[gnu::noinline]] int address_straight(axdr_stream_t *s, nu_ipaddr_t *a, size_t room, unsigned nskip)
 {
     struct in6_addr wire{}; // read only on encode, where it is filled first
     if (room < 16)
