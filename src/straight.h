@@ -12,8 +12,7 @@
 
 #include <quillet/axdr.h>
 
-namespace {
-
+// Inline with the library's linkage (hidden): the codecs share one copy.
 #if !QUILLET_CONTRACT
 // --- straight paths ----------------------------------------------------
 // A unit whose bytes are all in the window (decode), or whose encoding fits
@@ -24,7 +23,7 @@ namespace {
 // its step function would have ended with FALSE.
 
 // The step function takes this unit.
-constexpr int take_steps = -1;
+inline constexpr int take_steps = -1;
 
 // A decoded string as the container takes it: NUL-terminated. A string
 // with padding already ends in a zero byte on the wire; one without is
@@ -44,7 +43,7 @@ inline const char *wire_cstring(const unsigned char *data, uint32_t len, char *b
 }
 
 // The bytes a straight decode copies its strings into.
-constexpr size_t straight_buf = 512;
+inline constexpr size_t straight_buf = 512;
 
 // Appends the string str to the encoding at w if it fits before end.
 inline unsigned char *put_cstring(unsigned char *w, const unsigned char *end, const char *str)
@@ -56,7 +55,5 @@ inline unsigned char *put_cstring(unsigned char *w, const unsigned char *end, co
     return axdr_string_put_(w, str, len);
 }
 #endif
-
-} // namespace
 
 #endif

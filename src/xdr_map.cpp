@@ -38,6 +38,10 @@ struct map_ops {
 #if !QUILLET_CONTRACT
     static int encode_straight(axdr_stream_t *s, map_t *m, map_cursor_t *c, const char *key);
     static int decode_straight(axdr_stream_t *s, map_t *m);
+    static int decode_run(axdr_stream_t *s, map_t *m, int i, int count, int *r)
+    {
+        return straight_run<map_ops>(s, m, i, count, r);
+    }
 #endif
     static int print_values(axdr_stream_t *s, map_t *, const char *, map_cursor_t *c)
     {

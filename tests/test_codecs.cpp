@@ -236,18 +236,27 @@ bool same_both_ways(const Row &row, Value *enc_from)
     EXPECT_EQ(straight.prims, steps.prims);
     EXPECT_EQ(straight.setups, steps.setups);
     EXPECT_TRUE(qv::equal(a, b));
-    bool went = straight.skipped > 0;
+    // A whole value on a plain stream: every frame below the container's
+    // is done without (the buffer ends right after the last unit).
+    const unsigned long kept = qv::is_container(row.type) ? 1 : 0;
+    const bool plain = row.want == AXDR_TRUE && !row.budget && straight.skipped > 0;
+    if (plain) {
+        EXPECT_EQ(straight.setups - straight.skipped, kept);
+    }
     if (enc_from) {
-        const Bytes room(2 * row.wire.size() + 64, 0xee);
+        Bytes room(2 * row.wire.size() + 64, 0xee);
+        room.resize(static_cast<size_t>(pass(row, enc_from, room, AXDR_ENCODE, true).pos)); // just room
         const Pass se = pass(row, enc_from, room, AXDR_ENCODE, false);
         const Pass te = pass(row, enc_from, room, AXDR_ENCODE, true);
         EXPECT_EQ(se.r, te.r);
         EXPECT_EQ(to_hex(se.out), to_hex(te.out));
         EXPECT_EQ(se.prims, te.prims);
         EXPECT_EQ(se.setups, te.setups);
-        went = went || se.skipped > 0;
+        if (plain) {
+            EXPECT_EQ(se.setups - se.skipped, kept);
+        }
     }
-    return went;
+    return straight.skipped > 0;
 }
 
 int g_straight_rows = 0; // rows whose plain runs went straight through a unit
