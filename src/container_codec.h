@@ -223,8 +223,7 @@ int container_decode(axdr_stream_t *s, typename Ops::container *m)
             r = Ops::decode_entry(s, m);
             if (r != AXDR_TRUE)
                 break;
-            i++;
-            state = state_of_item(i, 1);
+            state = state_of_item(++i, 1);
             budget_hold<Ops>(s, m, 0); // the entry's strings are released
         }
         if (r == AXDR_TRUE && i > sc->count)
