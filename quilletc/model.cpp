@@ -68,10 +68,25 @@ public:
     }
 
 private:
+    // A name of the generated code's own, or of C's, would not compile.
+    static void check_name(const std::string &n, const Pos &at)
+    {
+        static const std::set<std::string> taken = {
+            "s", "v", "r", "self", "frame", "state", "pctx", "npctx", "sp", "c", "n", "i", "e", "count", "cur",
+            "after", "auto", "break", "case", "const", "continue", "default", "do", "else", "extern", "for",
+            "goto", "if", "inline", "register", "restrict", "return", "signed", "sizeof", "static", "switch",
+            "volatile", "while", "NULL", "TRUE", "FALSE"};
+        if (taken.count(n) || n.compare(0, 5, "axdr_") == 0 || n.compare(0, 5, "AXDR_") == 0 ||
+            n.compare(0, 6, "_axdr_") == 0)
+            throw Error(at, "'" + n + "' is a name the generated C uses itself");
+    }
+
     void declare(const Def &d)
     {
         if (d.kind == Kind::Verbatim)
             return;
+        if (d.kind != Kind::Program)
+            check_name(d.name, d.pos);
         if (d.kind == Kind::Struct || d.kind == Kind::Union || d.kind == Kind::Enum || d.kind == Kind::Typedef) {
             for (const BaseName &b : base_names)
                 if (d.name == b.xdr)
@@ -89,9 +104,11 @@ private:
             for (const Version &v : d.versions)
                 names.push_back({v.name, v.number.pos});
         }
-        for (auto &[n, p] : names)
+        for (auto &[n, p] : names) {
+            check_name(n, p);
             if (!consts_.emplace(n, &d).second)
                 throw Error(p, "'" + n + "' is defined twice");
+        }
     }
 
     // A number as C reads it (decimal, 0x hex, 0 octal), or a constant.
@@ -208,8 +225,8 @@ private:
         }
         if (f.rel == Rel::Fixed) {
             f.size = size(dc.size, "the size", false);
-            if (f.base != Base::Opaque && f.size > 0x7ffffffe) // walked in an int state
-                throw Error(dc.size.pos, "an array of more than 2147483646 elements");
+            if (f.base != Base::Opaque && f.size > 0x3ffffffe) // walked in int states, two an element
+                throw Error(dc.size.pos, "an array of more than 1073741822 elements");
         }
         if (f.rel == Rel::Var && !dc.size.text.empty()) {
             f.size = size(dc.size, "the maximum", true);

@@ -220,8 +220,10 @@ private:
     // One state's call for declaration f at lvalue lv; a helper (made
     // here) takes what needs states of its own.
     std::string step(const Field &f, const std::string &lv, const std::string &owner_type,
-                     const std::string &owner_ptr, const std::string &helper_name)
+                     const std::string &owner_ptr, const std::string &helper_name, std::string helper_lv = "")
     {
+        if (helper_lv.empty())
+            helper_lv = lv;
         if (f.rel == Rel::Plain)
             return call(f, addr(lv));
         if (f.base == Base::String)
@@ -235,7 +237,7 @@ private:
         for (int i = 2; !helpers_.insert(name).second; ++i)
             name = "_" + n_.prefix + helper_name + "_" + std::to_string(i);
         protos_ << "static int " << name << "(axdr_stream_t *s, " << owner_type << " *v);\n";
-        helper(name, "static int", owner_type, f, lv);
+        helper(name, "static int", owner_type, f, helper_lv);
         return name + "(s, " + owner_ptr + ")";
     }
 
@@ -248,7 +250,8 @@ private:
         body_ << "\n" << sig << "\n{\n    const axdr_self_t self = (axdr_self_t)" << name << ";\n" << locals
               << "    axdr_frame_t frame;\n    int state = 0;\n    int r;\n\n";
         if (depth_check)
-            body_ << "    if (axdr_depth(s) >= AXDR_NEST_MAX) /* a recursive type's bound */\n"
+            body_ << "    /* A recursive type's bound; FREE follows what a decode built. */\n"
+                  << "    if (axdr_depth(s) >= AXDR_NEST_MAX && s->x_op != AXDR_FREE)\n"
                   << "        return AXDR_FALSE;\n";
         body_ << "    r = axdr_async_setup(s, self, &frame, &state, " << (scratch.empty() ? "0, NULL" : scratch)
               << ");\n    if (r != AXDR_TRUE)\n        return r;\n";
@@ -259,23 +262,36 @@ private:
         body_ << "    axdr_async_teardown(s, self, state, frame, r);\n    return r;\n}\n";
     }
 
-    // A state that codes one element: its printed name, then its call.
-    void element_state(int state, const std::string &label, const std::string &print_name, bool first,
-                       const std::string &ctx, const std::string &code, const std::string &indent = "    ")
+    // Whether coding f may print an aggregate of its own: its element name
+    // is then a state of its own, so that a pending status inside does not
+    // print the name again around what is already printed.
+    bool nested(const Field &f) const
     {
-        body_ << indent << "case " << state << ": /* " << label << " */\n";
-        if (!print_name.empty()) {
-            body_ << indent << "    r = axdr_print_name(s, \"" << print_name << "\", " << (first ? 1 : 0) << ", " << ctx
-                  << ");\n"
-                  << indent << "    if (r == AXDR_TRUE)\n"
-                  << indent << "        r = " << code << ";\n";
+        if (needs_helper(f))
+            return true;
+        const Field &u = m_.underlying(f);
+        return f.rel == Rel::Plain && u.def && u.def->kind != Kind::Enum;
+    }
+
+    // The states that code one element: its printed name, then its call.
+    // Returns the state after them.
+    int element_state(int state, const std::string &name, const std::string &ctx, const std::string &code,
+                      bool own_state, const std::string &indent = "    ")
+    {
+        const std::string in = indent + "    ";
+        body_ << indent << "case " << state << ": /* " << name << " */\n"
+              << in << "r = axdr_print_name(s, \"" << name << "\", *" << ctx << " == 0, " << ctx << ");\n";
+        if (own_state) {
+            body_ << in << "if (r != AXDR_TRUE)\n" << in << "    break;\n"
+                  << in << "state = " << state + 1 << ";\n" << in << "AXDR_FALLTHROUGH;\n";
+            ++state;
+            body_ << indent << "case " << state << ":\n" << in << "r = " << code << ";\n";
         } else {
-            body_ << indent << "    r = " << code << ";\n";
+            body_ << in << "if (r == AXDR_TRUE)\n" << in << "    r = " << code << ";\n";
         }
-        body_ << indent << "    if (r != AXDR_TRUE)\n"
-              << indent << "        break;\n"
-              << indent << "    state = " << state + 1 << ";\n"
-              << indent << "    AXDR_FALLTHROUGH;\n";
+        body_ << in << "if (r != AXDR_TRUE)\n" << in << "    break;\n"
+              << in << "state = " << state + 1 << ";\n" << in << "AXDR_FALLTHROUGH;\n";
+        return state + 1;
     }
 
     // Optional data, a fixed array or a variable one, in a filter of its own.
@@ -305,52 +321,68 @@ private:
         }
         if (f.rel == Rel::Fixed) {
             const std::string n = unsigned_text(f.size);
-            body_ << "\n/* " << f.decl->name << ": " << f.size << " elements; the state is the next one's index */";
-            open(sig, name, "    axdr_print_ctx_t pctx = 0;\n", deep(f), "");
-            body_ << "    r = state >= 0 && (u_int)state <= " << n
-                  << " ? AXDR_TRUE : AXDR_FALSE; /* else a state never stored */\n"
-                  << "    while (r == AXDR_TRUE && (u_int)state < " << n << ") {\n"
-                  << "        const u_int i = (u_int)state;\n\n"
-                  << "        r = axdr_print_index(s, i, &pctx);\n"
-                  << "        if (r == AXDR_TRUE)\n"
-                  << "            r = " << call(f, "&" + lv + "[i]") << ";\n"
-                  << "        if (r == AXDR_TRUE)\n            state = (int)i + 1;\n"
+            body_ << "\n/* " << f.decl->name << ": " << f.size
+                  << " elements; state 2i names element i, state 2i + 1 codes it */";
+            open(sig, name,
+                 "    axdr_print_ctx_t ctx = 0; /* the printed array's, kept across calls */\n"
+                 "    void *sp = &ctx;\n    axdr_print_ctx_t *pctx;\n",
+                 deep(f), "sizeof ctx, &sp");
+            body_ << "    pctx = (axdr_print_ctx_t *)sp;\n"
+                  << "    r = state >= 0 && (u_int)state / 2 <= " << n << " && (state % 2 == 0 || (u_int)state / 2 < " << n
+                  << ") ? AXDR_TRUE : AXDR_FALSE; /* else a state never stored */\n"
+                  << "    while (r == AXDR_TRUE && (u_int)state / 2 < " << n << ") {\n"
+                  << "        const u_int i = (u_int)state / 2;\n\n"
+                  << "        if (state % 2 == 0) {\n"
+                  << "            r = axdr_print_index(s, i, pctx);\n"
+                  << "            if (r != AXDR_TRUE)\n                break;\n"
+                  << "            state++;\n"
+                  << "        }\n"
+                  << "        r = " << call(f, "&" + lv + "[i]") << ";\n"
+                  << "        if (r == AXDR_TRUE)\n            state++;\n"
                   << "    }\n"
                   << "    if (r == AXDR_TRUE) /* closing the printed array */\n"
-                  << "        r = axdr_print_close(s, &pctx);\n";
+                  << "        r = axdr_print_close(s, pctx);\n";
             close();
             return;
         }
         const std::string len = member(lv, f.decl->name + "_len"), val = member(lv, f.decl->name + "_val");
-        body_ << "\n/* " << f.decl->name << ": a count, then as many elements; state i + 1 waits for element i */";
-        open(sig, name, "    u_int count = 0; /* the element count */\n    void *sp = &count;\n"
-                        "    axdr_print_ctx_t pctx = 0;\n    u_int *n;\n",
-             deep(f), "sizeof count, &sp");
-        body_ << "    n = (u_int *)sp;\n"
+        body_ << "\n/* " << f.decl->name
+              << ": a count, then as many elements; state 2i + 1 makes room for (or names) element i, "
+                 "state 2i + 2 codes it */";
+        open(sig, name,
+             "    struct {\n        u_int n;               /* the element count */\n"
+             "        axdr_print_ctx_t ctx;  /* the printed array's */\n    } at = {0, 0}, *sc;\n"
+             "    void *sp = &at;\n",
+             deep(f), "sizeof at, &sp");
+        body_ << "    sc = sp;\n"
               << "    switch (state) {\n"
               << "    case 0: /* the count */\n"
               << "        if (axdr_decoding(s)) {\n"
               << "            " << len << " = 0;\n"
               << "            " << val << " = NULL;\n"
               << "        }\n"
-              << "        r = axdr_count(s, n, &" << len << ", " << max_of(f) << ");\n"
+              << "        r = axdr_count(s, &sc->n, &" << len << ", " << max_of(f) << ");\n"
               << "        if (r != AXDR_TRUE)\n            break;\n        state = 1;\n"
               << "        AXDR_FALLTHROUGH;\n"
               << "    default:\n"
-              << "        if (state < 1 || (u_int)state - 1 > *n) {\n"
+              << "        if (state < 1 || (u_int)(state - 1) / 2 > sc->n ||\n"
+              << "            ((u_int)(state - 1) / 2 == sc->n && state % 2 == 0)) {\n"
               << "            r = AXDR_FALSE; /* a state this filter never stores */\n"
               << "            break;\n        }\n"
-              << "        while ((u_int)state - 1 < *n) {\n"
-              << "            const u_int i = (u_int)state - 1;\n\n"
-              << "            r = axdr_slot(s, (void **)&" << val << ", &" << len << ", i, *n, sizeof *" << val
-              << ", &pctx);\n"
-              << "            if (r == AXDR_TRUE)\n"
-              << "                r = " << call(f, "&" + val + "[i]") << ";\n"
+              << "        while ((u_int)(state - 1) / 2 < sc->n) {\n"
+              << "            const u_int i = (u_int)(state - 1) / 2;\n\n"
+              << "            if (state % 2 == 1) {\n"
+              << "                r = axdr_slot(s, (void **)&" << val << ", &" << len << ", i, sc->n, sizeof *" << val
+              << ", &sc->ctx);\n"
+              << "                if (r != AXDR_TRUE)\n                    break;\n"
+              << "                state++;\n"
+              << "            }\n"
+              << "            r = " << call(f, "&" + val + "[i]") << ";\n"
               << "            if (r != AXDR_TRUE)\n                break;\n"
-              << "            state = (int)i + 2;\n"
+              << "            state++;\n"
               << "        }\n"
               << "        if (r == AXDR_TRUE) /* the end: closing the printed array, or freeing it */\n"
-              << "            r = axdr_array_done(s, (void **)&" << val << ", &" << len << ", *n, &pctx);\n"
+              << "            r = axdr_array_done(s, (void **)&" << val << ", &" << len << ", sc->n, &sc->ctx);\n"
               << "    }\n";
         close();
     }
@@ -380,6 +412,10 @@ private:
               << indent << "        memset(" << obj << ", 0, sizeof *" << obj << ");\n";
     }
 
+    static constexpr const char *ctx_locals =
+        "    axdr_print_ctx_t ctx = 0; /* the printed aggregate's, kept across calls */\n"
+        "    void *sp = &ctx;\n    axdr_print_ctx_t *pctx;\n";
+
     void record(const Def &d)
     {
         const bool owning = m_.owning.count(&d) > 0;
@@ -387,18 +423,18 @@ private:
         for (const Decl &f : d.fields)
             calls.push_back(step(m_.field(f), "v->" + f.name, d.name, "v", d.name + "_" + f.name));
         const std::string f = filter(d);
-        open("int\n" + f + "(axdr_stream_t *s, " + d.name + " *v)", f, "    axdr_print_ctx_t pctx = 0;\n", false, "");
-        body_ << "    switch (state) {\n";
+        open("int\n" + f + "(axdr_stream_t *s, " + d.name + " *v)", f, ctx_locals, false, "sizeof ctx, &sp");
+        body_ << "    pctx = (axdr_print_ctx_t *)sp;\n    switch (state) {\n";
         int st = 0;
         if (owning) {
             clear_state("v");
             body_ << "        state = 1;\n        AXDR_FALLTHROUGH;\n";
             st = 1;
         }
-        for (size_t i = 0; i < d.fields.size(); ++i, ++st)
-            element_state(st, "." + d.fields[i].name, "." + d.fields[i].name, i == 0, "&pctx", calls[i]);
+        for (size_t i = 0; i < d.fields.size(); ++i)
+            st = element_state(st, "." + d.fields[i].name, "pctx", calls[i], nested(m_.field(d.fields[i])));
         body_ << "    case " << st << ": /* closing the printed record */\n"
-              << "        r = axdr_print_close(s, &pctx);\n        break;\n"
+              << "        r = axdr_print_close(s, pctx);\n        break;\n"
               << "    default: /* a state this filter never stores */\n        r = AXDR_FALSE;\n    }\n";
         close();
     }
@@ -412,44 +448,48 @@ private:
         const Decl &link = d.fields.back();
         std::vector<std::string> calls;
         for (size_t i = 0; i + 1 < d.fields.size(); ++i)
-            calls.push_back(step(m_.field(d.fields[i]), "(*c)->" + d.fields[i].name, d.name, "*c",
-                                 d.name + "_" + d.fields[i].name));
+            calls.push_back(step(m_.field(d.fields[i]), "sc->cur->" + d.fields[i].name, d.name, "sc->cur",
+                                 d.name + "_" + d.fields[i].name, "v->" + d.fields[i].name));
         const std::string f = filter(d);
         open("int\n" + f + "(axdr_stream_t *s, " + d.name + " *v)", f,
-             "    " + d.name + " *node = v; /* the node in hand */\n    void *sp = &node;\n" +
-                 "    axdr_print_ctx_t pctx = 0, npctx = 0; /* the list's aggregate, a further node's */\n" +
-                 "    " + d.name + " **c;\n",
-             false, "sizeof node, &sp");
-        body_ << "    c = (" << d.name << " **)sp;\n    for (;;) {\n        switch (state) {\n";
+             "    struct {\n        " + d.name + " *cur;          /* the node in hand */\n" +
+                 "        axdr_print_ctx_t list, node; /* the printed list's, a further node's */\n" +
+                 "    } at = {NULL, 0, 0}, *sc;\n    void *sp = &at;\n    axdr_print_ctx_t *pctx;\n",
+             false, "sizeof at, &sp");
+        body_ << "    sc = sp;\n    for (;;) {\n"
+              << "        pctx = sc->cur == v ? &sc->list : &sc->node;\n"
+              << "        switch (state) {\n";
         clear_state("v", "        ");
-        body_ << "            *c = v;\n            state = 1;\n            AXDR_FALLTHROUGH;\n";
+        body_ << "            sc->cur = v;\n            pctx = &sc->list;\n            state = 1;\n"
+              << "            AXDR_FALLTHROUGH;\n";
         int st = 1;
-        for (size_t i = 0; i < calls.size(); ++i, ++st)
-            element_state(st, "." + d.fields[i].name, "." + d.fields[i].name, i == 0, "*c == v ? &pctx : &npctx",
-                          calls[i], "        ");
+        for (size_t i = 0; i < calls.size(); ++i)
+            st = element_state(st, "." + d.fields[i].name, "pctx", calls[i], nested(m_.field(d.fields[i])),
+                               "        ");
         const int link_state = st + 1;
         body_ << "        case " << st << ": /* the end of a node printed after the first */\n"
-              << "            if (*c != v) {\n"
-              << "                r = axdr_print_close(s, &npctx);\n"
+              << "            if (sc->cur != v) {\n"
+              << "                r = axdr_print_close(s, &sc->node);\n"
               << "                if (r != AXDR_TRUE)\n                    break;\n"
               << "            }\n"
               << "            state = " << link_state << ";\n            AXDR_FALLTHROUGH;\n"
               << "        case " << link_state << ": /* ." << link.name << ": the link to the next node */\n"
-              << "            r = axdr_link(s, (void **)&(*c)->" << link.name << ", sizeof *(*c)->" << link.name
-              << ", \"." << link.name << "\", &pctx);\n"
+              << "            r = axdr_link(s, (void **)&sc->cur->" << link.name << ", sizeof *sc->cur->" << link.name
+              << ", \"." << link.name << "\", &sc->list);\n"
               << "            if (r != AXDR_TRUE)\n                break;\n"
               << "            if (s->x_op == AXDR_FREE) { /* the node is freed; the first is the caller's */\n"
-              << "                " << d.name << " *next = (*c)->" << link.name << ";\n\n"
-              << "                if (*c == v)\n                    v->" << link.name << " = NULL;\n"
-              << "                else\n                    axdr_optional_done(s, (void **)c);\n"
-              << "                *c = next;\n"
+              << "                " << d.name << " *after = sc->cur->" << link.name << ";\n\n"
+              << "                if (sc->cur == v)\n                    v->" << link.name << " = NULL;\n"
+              << "                else\n                    axdr_optional_done(s, (void **)&sc->cur);\n"
+              << "                sc->cur = after;\n"
               << "            } else {\n"
-              << "                *c = (*c)->" << link.name << ";\n"
+              << "                sc->cur = sc->cur->" << link.name << ";\n"
               << "            }\n"
-              << "            if (*c) {\n                state = 1;\n                continue;\n            }\n"
+              << "            sc->node = 0;\n"
+              << "            if (sc->cur) {\n                state = 1;\n                continue;\n            }\n"
               << "            state = " << link_state + 1 << ";\n            AXDR_FALLTHROUGH;\n"
               << "        case " << link_state + 1 << ": /* closing the printed list */\n"
-              << "            r = axdr_print_close(s, &pctx);\n            break;\n"
+              << "            r = axdr_print_close(s, &sc->list);\n            break;\n"
               << "        default: /* a state this filter never stores */\n            r = AXDR_FALSE;\n"
               << "        }\n        break;\n    }\n";
         close();
@@ -477,40 +517,43 @@ private:
                                              : step(m_.field(a.decl), "v->" + d.name + "_u." + a.decl.name, d.name,
                                                     "v", d.name + "_" + a.decl.name));
         const std::string f = filter(d);
-        open("int\n" + f + "(axdr_stream_t *s, " + d.name + " *v)", f, "    axdr_print_ctx_t pctx = 0;\n", false, "");
-        body_ << "    switch (state) {\n";
+        open("int\n" + f + "(axdr_stream_t *s, " + d.name + " *v)", f, ctx_locals, false, "sizeof ctx, &sp");
+        body_ << "    pctx = (axdr_print_ctx_t *)sp;\n    switch (state) {\n";
         int st = 0;
         if (owning) {
             clear_state("v");
             body_ << "        state = 1;\n        AXDR_FALLTHROUGH;\n";
             st = 1;
         }
-        element_state(st, "." + d.disc.name + ", the discriminant", "." + d.disc.name, true, "&pctx", dcall);
-        ++st;
-        body_ << "    case " << st << ": /* the arm it selects */\n        switch (v->" << d.disc.name << ") {\n";
-        const std::vector<std::vector<int64_t>> &cases = m_.case_values.at(&d);
-        bool has_default = false;
-        for (size_t i = 0; i < d.arms.size(); ++i) {
-            const Arm &a = d.arms[i];
-            if (a.cases.empty()) {
-                has_default = true;
-                body_ << "        default:\n";
+        st = element_state(st, "." + d.disc.name, "pctx", dcall, false);
+        // The arm's name, then its value, each chosen by the discriminant.
+        for (int pass = 0; pass < 2; ++pass, ++st) {
+            body_ << "    case " << st << ": /* the arm's " << (pass ? "value" : "name") << " */\n        switch (v->"
+                  << d.disc.name << ") {\n";
+            const std::vector<std::vector<int64_t>> &cases = m_.case_values.at(&d);
+            bool has_default = false;
+            for (size_t i = 0; i < d.arms.size(); ++i) {
+                const Arm &a = d.arms[i];
+                if (a.cases.empty()) {
+                    has_default = true;
+                    body_ << "        default:\n";
+                }
+                for (size_t k = 0; k < a.cases.size(); ++k)
+                    body_ << "        case " << label(a.cases[k], cases[i][k], disc) << ":\n";
+                if (!a.decl.is_void() && pass == 0)
+                    body_ << "            r = axdr_print_name(s, \"." << a.decl.name << "\", 0, pctx);\n";
+                else if (!a.decl.is_void())
+                    body_ << "            r = " << calls[i] << ";\n";
+                body_ << "            break;\n";
             }
-            for (size_t k = 0; k < a.cases.size(); ++k)
-                body_ << "        case " << label(a.cases[k], cases[i][k], disc) << ":\n";
-            if (!a.decl.is_void())
-                body_ << "            r = axdr_print_name(s, \"." << a.decl.name << "\", 0, &pctx);\n"
-                      << "            if (r == AXDR_TRUE)\n                r = " << calls[i] << ";\n";
-            body_ << "            break;\n";
+            if (!has_default)
+                body_ << "        default: /* no arm: refused, but there is nothing to free */\n"
+                      << "            r = s->x_op == AXDR_FREE ? AXDR_TRUE : AXDR_FALSE;\n            break;\n";
+            body_ << "        }\n        if (r != AXDR_TRUE)\n            break;\n        state = " << st + 1
+                  << ";\n        AXDR_FALLTHROUGH;\n";
         }
-        if (!has_default)
-            body_ << "        default: /* no arm: refused, but there is nothing to free */\n"
-                  << "            r = s->x_op == AXDR_FREE ? AXDR_TRUE : AXDR_FALSE;\n            break;\n";
-        body_ << "        }\n        if (r != AXDR_TRUE)\n            break;\n        state = " << st + 1
-              << ";\n        AXDR_FALLTHROUGH;\n";
-        ++st;
         body_ << "    case " << st << ": /* closing the printed union */\n"
-              << "        r = axdr_print_close(s, &pctx);\n        break;\n"
+              << "        r = axdr_print_close(s, pctx);\n        break;\n"
               << "    default: /* a state this filter never stores */\n        r = AXDR_FALSE;\n    }\n";
         close();
     }

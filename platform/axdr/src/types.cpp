@@ -370,10 +370,10 @@ int axdr_opaque(axdr_stream_t *s, void *p, unsigned int n)
                 std::memset(w + n, 0, whole - n);
                 return AXDR_TRUE;
             }
+            std::memcpy(q, w, n); // as the slow path: the data, then the padding's check
             for (size_t i = n; i < whole; ++i)
                 if (w[i] != 0)
                     return AXDR_FALSE;
-            std::memcpy(q, w, n);
             return AXDR_TRUE;
         }
     }
@@ -449,8 +449,8 @@ int axdr_link(axdr_stream_t *s, void **p, size_t size, const char *name, axdr_pr
 
 int axdr_count(axdr_stream_t *s, u_int *n, const u_int *len, u_int max)
 {
-    // A count is walked in a filter's int state.
-    const u_int most = max < INT_MAX - 2 ? max : INT_MAX - 2;
+    // A count is walked in a filter's int state, two states an element.
+    const u_int most = max < (INT_MAX - 3) / 2 ? max : (INT_MAX - 3) / 2;
     if (axdr_decoding(s)) {
         u_int w = 0;
         const int r = axdr_u_int(s, &w);
