@@ -246,7 +246,7 @@ private:
             std::set<std::string> seen;
             for (const Decl &f : d.fields) {
                 if (!seen.insert(f.name).second && !f.is_void())
-                    throw Error(f.pos, "field '" + f.name + "' is declared twice");
+                    throw Error(f.name_pos, "field '" + f.name + "' is declared twice");
                 field(f, false);
             }
             break;
@@ -278,7 +278,7 @@ private:
             std::vector<std::vector<int64_t>> per_arm;
             for (const Arm &a : d.arms) {
                 if (!a.decl.is_void() && !names.insert(a.decl.name).second)
-                    throw Error(a.decl.pos, "arm '" + a.decl.name + "' is declared twice");
+                    throw Error(a.decl.name_pos, "arm '" + a.decl.name + "' is declared twice");
                 std::vector<int64_t> vals;
                 for (const Value &v : a.cases) {
                     const int64_t x = value(v);

@@ -258,17 +258,20 @@ private:
         if (is("const")) {
             shift();
             d.kind = Kind::Const;
+            d.pos = tok_.pos;
             d.name = name("the constant's name");
             expect("=");
             d.value = value();
         } else if (is("enum")) {
             shift();
             d.kind = Kind::Enum;
+            d.pos = tok_.pos;
             d.name = name("the enum's name");
             d.enumerators = enum_body();
         } else if (is("struct")) {
             shift();
             d.kind = Kind::Struct;
+            d.pos = tok_.pos;
             d.name = name("the struct's name");
             expect("{");
             do {
@@ -279,6 +282,7 @@ private:
         } else if (is("union")) {
             shift();
             d.kind = Kind::Union;
+            d.pos = tok_.pos;
             d.name = name("the union's name");
             union_body(d);
         } else if (is("typedef")) {
@@ -286,11 +290,13 @@ private:
             d.kind = Kind::Typedef;
             d.decl = declaration();
             d.name = d.decl.name;
+            d.pos = d.decl.name_pos;
             if (d.decl.is_void())
                 throw Error(d.decl.pos, "a typedef of void");
         } else if (is("program")) {
             shift();
             d.kind = Kind::Program;
+            d.pos = tok_.pos;
             d.name = name("the program's name");
             program_body(d);
         } else {
@@ -441,9 +447,11 @@ private:
                 fail("a pointer to " + dc.type);
             shift();
             dc.rel = Rel::Pointer;
+            dc.name_pos = tok_.pos;
             dc.name = name("a name");
             return dc;
         }
+        dc.name_pos = tok_.pos;
         dc.name = name("a name");
         if (is("[")) {
             shift();

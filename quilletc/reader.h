@@ -37,6 +37,7 @@ struct Decl {
     std::string type; // a base type's canonical name ("unsigned int"), or a name
     std::string tag;  // "struct", "union" or "enum" when written before the name
     std::string name;
+    Pos name_pos;
     Rel rel = Rel::Plain;
     Value size;       // Fixed: the size; Var: the maximum (empty: none)
     bool is_void() const { return type == "void"; }

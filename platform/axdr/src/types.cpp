@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <malloc.h>
+
 #include <axdr_types.h>
 
 #include "internal.h"
@@ -188,7 +190,7 @@ int bytes_slow(Stream *st, char **p, u_int *len, unsigned maxlen)
         std::free(u.str); // an empty one holds nothing
         u.str = nullptr;
     } else if (st->accounting) {
-        st->handed += u.cap;
+        st->handed += malloc_usable_size(u.str);
     }
     *p = u.str;
     u.str = nullptr;
@@ -199,13 +201,15 @@ int bytes_slow(Stream *st, char **p, u_int *len, unsigned maxlen)
 // Zeroed memory for decoded data, through the budget.
 bool alloc_zeroed(Stream *st, void **p, size_t size)
 {
-    if (!may_allocate(st) || !charge(st, size, 0))
+    if (!may_allocate(st))
         return false;
     void *q = std::calloc(1, size ? size : 1);
-    if (!q)
-        return false;
+    if (q && !charge(st, malloc_usable_size(q), 0)) { // small blocks: what they really hold
+        std::free(q);
+        q = nullptr;
+    }
     *p = q;
-    return true;
+    return q != nullptr;
 }
 
 // An array's capacity while it holds k of n elements: doubling, never
