@@ -352,7 +352,6 @@ private:
         bool seen_default = false;
         while (!is("}")) {
             Arm arm;
-            const Pos at = tok_.pos;
             if (is("default")) {
                 if (seen_default)
                     fail("a second default arm");
@@ -372,7 +371,6 @@ private:
             }
             arm.decl = declaration();
             expect(";");
-            (void)at;
             d.arms.push_back(arm);
         }
         if (d.arms.empty())
