@@ -114,7 +114,7 @@ void publish(const std::vector<std::pair<std::string, std::string>> &files)
             }
             off += size_t(n);
         }
-        fchmod(fd, 0644);
+        fchmod(fd, S_IRUSR | S_IWUSR | S_IRGRP | S_IROTH);
         if (close(fd) != 0) {
             drop();
             throw Failure("cannot write " + path + ": " + std::strerror(errno));
