@@ -44,6 +44,7 @@ TEST(Quilletc, BadInputIsToldWhereAndWhy)
         {"struct rec { int a; }", "1:22: expected ';' before the end of the file"},
         {"struct rec { void; };", "1:14: void is only a union arm"},
         {"union u switch (string s<>) { case 1: int a; };", "1:17: a union's discriminant is a"},
+        {"union u switch (float f) { case 1: int a; };", "1:17: a union's discriminant is an int"},
         {"union u switch (int k) { case 1: int a; case 1: int b; };", "1:46: case 1 is given twice"},
         {"union u switch (bool b) { case 2: int a; };", "1:32: case 2 is not a value of the discriminant"},
         {"enum en { A = 1 };\nunion u switch (en k) { case 2: int a; };", "2:30: case 2 is not a value of enum en"},
