@@ -76,14 +76,25 @@ inline void budget_hold_strings(axdr_stream_t *s, typename Ops::container *m, co
         budget_hold<Ops>(s, m, string_bytes(a) + string_bytes(b));
 }
 
-// The decode is over: the container is the caller's again, uncapped.
+// The decode is over: the container is the caller's again, uncapped, and
+// the stream goes on counting what it holds, for the next containers of
+// the same message.
 template <typename Ops>
 inline void budget_done(axdr_stream_t *s, typename Ops::container *m)
 {
     if (!s->x_slow)
         return;
+    axdr_budget_hold(s, Ops::footprint(m));
     Ops::setlimit(m, 0);
     axdr_budget_done(s);
+}
+
+// Freed through the stream that decoded it: the stream stops counting it.
+template <typename Ops>
+inline void budget_release(axdr_stream_t *s, typename Ops::container *m)
+{
+    if (s->x_slow)
+        axdr_budget_release(s, Ops::footprint(m));
 }
 
 // The container level of the three codecs, over a traits struct Ops: the
@@ -235,6 +246,7 @@ int container_dispatch(axdr_stream_t *s, typename Ops::container *m)
     case AXDR_DECODE_ALT:
         return Ops::decode(s, m);
     case AXDR_FREE:
+        budget_release<Ops>(s, m);
         Ops::destroy(m); // whatever it reports
         return AXDR_TRUE;
     case AXDR_PRINT:

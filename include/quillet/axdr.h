@@ -125,8 +125,13 @@ AXDR_EXPORT void axdr_free(axdr_filter_t filter, void *obj);
  * not fit gives AXDR_FALSE. */
 AXDR_EXPORT size_t axdr_budget_hold(axdr_stream_t *s, size_t held);
 
-/* The reporting decode is over: what it filled is the caller's now. */
+/* The reporting decode is over: what it filled is the caller's now, and
+ * what it last reported stays counted against the stream until
+ * axdr_reset or axdr_budget_release. */
 AXDR_EXPORT void axdr_budget_done(axdr_stream_t *s);
+
+/* An object that a decode through s filled was freed, giving back bytes. */
+AXDR_EXPORT void axdr_budget_release(axdr_stream_t *s, size_t bytes);
 
 /* The frame handle: an opaque word written by setup and handed to teardown. */
 typedef uintptr_t axdr_frame_t;

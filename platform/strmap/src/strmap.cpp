@@ -356,9 +356,22 @@ void table_free(table *t)
     mem_free(t);
 }
 
+// What a growing array of cap records frees once it has moved: nothing
+// for the records in the first block, which go with the block.
+template <typename T>
+size_t freed_by_move(const table *t, const T *arr, uint32_t cap)
+{
+    return in_block(t, arr) ? 0 : size_t{cap} * sizeof(T);
+}
+
+size_t sat_sub(size_t a, size_t b) { return a > b ? a - b : 0; }
+
 // Room for one more element in a growing array of uint32_t-indexed records.
-// Under a cap, later is what the insertion still needs after this array; the
-// array grows by less than double when double does not fit.
+// A realloc that moves holds the old array and the new one together, so
+// under a cap the whole new array must fit beside the old, and later, what
+// the insertion still needs after this array, beside what is left once the
+// old one is released. It grows by less than double when double does not
+// fit.
 template <typename T>
 bool reserve_one(table *t, T **arr, uint32_t n, uint32_t *cap, uint32_t limit, size_t later)
 {
@@ -370,11 +383,12 @@ bool reserve_one(table *t, T **arr, uint32_t n, uint32_t *cap, uint32_t limit, s
     while (ncap <= n)
         ncap = ncap > limit / 2 ? limit : ncap * 2;
     if (t->limit) {
-        const size_t r = room(t), fit = r > later ? (r - later) / sizeof(T) : 0;
-        if (fit == 0)
+        const size_t r = room(t), after = sat_sub(later, freed_by_move(t, *arr, *cap));
+        const size_t fit = r > after ? (r - after) / sizeof(T) : 0;
+        if (fit <= *cap)
             return false;
-        if (ncap - *cap > fit)
-            ncap = *cap + static_cast<uint32_t>(fit > 1 ? fit / 2 : 1);
+        if (ncap > fit)
+            ncap = *cap + static_cast<uint32_t>(fit - *cap > 1 ? (fit - *cap) / 2 : 1);
     }
     size_t bytes;
     if (!array_bytes(ncap, sizeof(T), &bytes))
@@ -579,11 +593,21 @@ int table_insert(table *t, const char *key, size_t klen, const char *value, size
     const size_t sbytes = found != kNone ? vlen + 1 : klen + 1 + vlen + 1;
     // Under a cap, everything this insertion may allocate is checked first,
     // so that it fails before changing anything.
+    // An array that grows needs at least one more record than it holds,
+    // beside the old one (reserve_one).
     size_t after_keys = 0, after_values = 0;
     if (t->limit) {
         after_keys = chunk_need(t, sbytes);
-        after_values = sat_add(after_keys, found == kNone && t->nkeys == t->capkeys ? sizeof(key_rec) : 0);
-        if (sat_add(after_values, t->nvalues == t->capvalues ? sizeof(value_rec) : 0) > room(t))
+        const bool grow_keys = found == kNone && t->nkeys == t->capkeys;
+        const size_t new_keys = grow_keys ? sat_add(size_t{t->capkeys}, 1) * sizeof(key_rec) : 0;
+        after_values = sat_add(new_keys, after_keys);
+        size_t need = after_keys;
+        if (t->nvalues == t->capvalues)
+            need = sat_add(sat_add(size_t{t->capvalues}, 1) * sizeof(value_rec),
+                           sat_sub(after_values, freed_by_move(t, t->values, t->capvalues)));
+        else if (grow_keys)
+            need = sat_add(new_keys, sat_sub(after_keys, freed_by_move(t, t->keys, t->capkeys)));
+        if (need > room(t))
             return kFailed;
     }
     if (!reserve_one(t, &t->values, t->nvalues, &t->capvalues, kMaxValues, after_values))
