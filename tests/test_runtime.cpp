@@ -351,6 +351,12 @@ TEST(Printer, PrintFaultsAndFileOutput)
         axdr_fault_at(p.get(), AXDR_FAULT_ALLOC, out ? 0 : 1, AXDR_FALSE);
         axdr_uint32_t(p.get(), &v);
         EXPECT_EQ(axdr_print_finish(p.get()), -1);
+        if (!out) { // a reset forgets the loss with the text
+            axdr_reset(p.get());
+            axdr_uint32_t(p.get(), &v);
+            EXPECT_EQ(axdr_print_finish(p.get()), 0);
+            EXPECT_STREQ(axdr_print_text(p.get(), nullptr), "7\n");
+        }
     }
     fclose(full);
 }

@@ -76,8 +76,9 @@ AXDR_EXPORT void axdr_thread_release(void);
 
 /* Drops saved frames, the unit in progress, unread input and undrained
  * output, what the budget counts and the failure of a refused piece; keeps
- * the operation, the budget and the fault settings. A memory
- * stream starts again at the beginning of its buffer. Strings that a
+ * the operation, the budget and the fault settings. A memory stream starts
+ * again at the beginning of its buffer; a print stream forgets its text, its
+ * open aggregates and any text it lost, as axdr_print_clear does. Strings that a
  * pending decode parked in its frames are the filters' own and leak: unwind
  * with axdr_feed_end first, as for axdr_destroy. */
 AXDR_EXPORT void axdr_reset(axdr_stream_t *s);

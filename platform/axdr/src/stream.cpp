@@ -297,6 +297,8 @@ void axdr_reset(axdr_stream_t *s)
             st->pub.x_cur = st->pub.x_end = st->io;
         }
     }
+    if (st->kind == KIND_PRINT)
+        printer_reset(&st->pr); // a new print owes nothing to a lost one
     update_slow(st);
 }
 
