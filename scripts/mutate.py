@@ -9,6 +9,7 @@ incrementally by Ninja and the file is restored afterwards.
   python3 scripts/mutate.py --sample 60 --seed 1 --which-tests --report out.tsv
   python3 scripts/mutate.py --file platform/axdr/src/frames.cpp
   python3 scripts/mutate.py --patch fault.diff --which-tests
+  python3 scripts/mutate.py --since main --keep-going   # what a branch changed
 
 A mutant whose rebuilt objects hold the same code and data as before (the
 compiler proved it changes nothing, or the line is not compiled in this
@@ -106,6 +107,17 @@ def sites(path):
     return res
 
 
+def changed_lines(ref, path):
+    """Line numbers of path that differ from ref (added or changed)."""
+    out = subprocess.run(["git", "diff", "-U0", ref, "--", path], cwd=ROOT, check=True,
+                         capture_output=True, text=True).stdout
+    lines = set()
+    for m in re.finditer(r"^@@ -\S+ \+(\d+)(?:,(\d+))? @@", out, re.M):
+        start, count = int(m.group(1)), int(m.group(2) or 1)
+        lines.update(range(start, start + count))
+    return lines
+
+
 def tracked():
     out = subprocess.run(["git", "ls-files", "-z"], cwd=ROOT, check=True,
                          capture_output=True, text=True).stdout
@@ -188,6 +200,7 @@ def main():
     ap.add_argument("--seed", type=int, default=0)
     ap.add_argument("--list", action="store_true", help="show candidate sites and counts only")
     ap.add_argument("--op", action="append", help="only this operator (repeatable)")
+    ap.add_argument("--since", help="only lines changed since this git ref")
     ap.add_argument("--preset", default="dev")
     ap.add_argument("--keep-going", action="store_true",
                     help="go on past surviving mutants (default: stop at the first)")
@@ -204,6 +217,9 @@ def main():
     files = sorted(p for p in tracked() if p.endswith(EXTS) and
                    any(p == s or p.startswith(s.rstrip("/") + "/") for s in scope))
     muts = [(p,) + s for p in files for s in sites(p) if not args.op or s[1] in args.op]
+    if args.since:
+        changed = {p: changed_lines(args.since, p) for p in files}
+        muts = [m for m in muts if m[1] in changed[m[0]]]
     if args.sample:
         muts = random.Random(args.seed).sample(muts, min(args.sample, len(muts)))
     if args.list:

@@ -8,6 +8,8 @@
 
 #include <quillet/axdr.h>
 
+#include "straight.h"
+
 namespace {
 
 // The bucket count a decoder asks for, from the entry count the stream
@@ -42,6 +44,7 @@ constexpr bool foldable(int n, int k) { return n <= INT_MAX - k; }
 
 // The strings' maximum length: the codecs impose none.
 constexpr unsigned no_limit = ~0u;
+
 
 // Releases a string that axdr_string decoded, if any.
 inline void release_string(char **sp)
@@ -151,7 +154,11 @@ template <typename Ops>
     case 1: // count sent; the key under the cursor is due
         r = AXDR_TRUE;
         for (const char *k = Ops::key_elem(&sc->cursor); k; k = Ops::key_next(&sc->cursor)) {
-            r = Ops::encode_key(s, m, &sc->cursor);
+#if !QUILLET_CONTRACT
+            r = Ops::encode_straight(s, m, &sc->cursor, k);
+            if (r == take_steps)
+#endif
+                r = Ops::encode_key(s, m, &sc->cursor);
             if (r != AXDR_TRUE)
                 break;
         }
@@ -162,6 +169,28 @@ template <typename Ops>
     axdr_async_teardown(s, self, state, frame, r);
     return r;
 }
+
+#if !QUILLET_CONTRACT
+// Decodes entries i, i + 1, ... below count straight through while each is
+// whole in the window; returns the index of the first one left to the
+// steps (count when none). An insertion that fails ends the run with *r
+// FALSE at its entry, as the entry's step function ends it. Out of line:
+// the container's frame stays light for the calls that only resume.
+template <typename Ops>
+[[gnu::noinline]] int straight_run(axdr_stream_t *s, typename Ops::container *m, int i, int count, int *r)
+{
+    for (; i < count; i++) {
+        const int x = Ops::decode_straight(s, m);
+        if (x == take_steps)
+            break;
+        if (x != AXDR_TRUE) {
+            *r = x;
+            break;
+        }
+    }
+    return i;
+}
+#endif
 
 // Prepares the container, reads the count, sets the hash size, then decodes
 // that many entries.
@@ -206,11 +235,18 @@ int container_decode(axdr_stream_t *s, typename Ops::container *m)
         }
         int i = item_of_state(state, 1);
         r = AXDR_TRUE;
-        for (; i < sc->count; i++) {
+        while (i < sc->count) {
+#if !QUILLET_CONTRACT
+            // The entries wholly in the window; the steps take the next.
+            i = Ops::decode_run(s, m, i, sc->count, &r);
+            state = state_of_item(i, 1);
+            if (r != AXDR_TRUE || i == sc->count)
+                break;
+#endif
             r = Ops::decode_entry(s, m);
             if (r != AXDR_TRUE)
                 break;
-            state = state_of_item(i + 1, 1);
+            state = state_of_item(++i, 1);
             budget_hold<Ops>(s, m, 0); // the entry's strings are released
         }
         if (r == AXDR_TRUE && i > sc->count)

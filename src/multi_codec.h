@@ -24,6 +24,75 @@
 
 #include "container_codec.h"
 
+#if !QUILLET_CONTRACT
+using multi_insert_fn = int (*)(void *, const char *, const char *);
+
+// A key's group wholly in the window, every string well formed: the values
+// inserted (by insert into m) as decode_values inserts them. An insertion
+// that fails ends the group where decode_values ends it.
+[[gnu::always_inline]] inline int group_straight(axdr_stream_t *s, void *m, multi_insert_fn insert)
+{
+    const unsigned char *const p = s->x_cur;
+    const unsigned char *const end = p + axdr_room_(s);
+    const unsigned char *kd, *d;
+    uint32_t kl, len;
+    const unsigned char *q = axdr_string_at_(p, end, &kd, &kl);
+    if (!q || end - q < 4)
+        return take_steps;
+    const int count = static_cast<int>(axdr_load32_(q));
+    q += 4;
+    char buf[straight_buf];
+    size_t used = 0;
+    const char *key = wire_cstring(kd, kl, buf, sizeof buf, &used);
+    if (!key || count < 0)
+        return take_steps;
+    // Every value whole and well formed before the first insertion; each
+    // ends before end, so the walk is bounded by the window.
+    const unsigned char *const values = q;
+    size_t longest = 0;
+    for (int i = 0; i < count; i++) {
+        q = axdr_string_at_(q, end, &d, &len);
+        if (!q)
+            return take_steps;
+        if (!(len & 3u) && len > longest)
+            longest = len;
+    }
+    if (longest >= sizeof buf - used)
+        return take_steps;
+    q = values;
+    for (int i = 0; i < count; i++) {
+        len = axdr_load32_(q);
+        size_t at = used;
+        const char *value = wire_cstring(q + 4, len, buf, sizeof buf, &at);
+        q += 4 + ((size_t{len} + 3) & ~size_t{3});
+        if (insert(m, key, value) != 0) {
+            axdr_moved_(s, static_cast<size_t>(q - p), 3 + static_cast<unsigned>(i), 2);
+            return AXDR_FALSE;
+        }
+    }
+    axdr_moved_(s, static_cast<size_t>(q - p), 2 + static_cast<unsigned>(count), 2);
+    return AXDR_TRUE;
+}
+
+// The groups i, i + 1, ... below count straight through, as straight_run
+// walks a map's pairs. One copy for both containers: an inline function of
+// the library, which the linker keeps once.
+[[gnu::noinline]] inline int multi_decode_run(axdr_stream_t *s, void *m, multi_insert_fn insert, int i,
+                                              int count, int *r)
+{
+    for (; i < count; i++) {
+        const int x = group_straight(s, m, insert);
+        if (x == take_steps)
+            break;
+        if (x != AXDR_TRUE) {
+            *r = x;
+            break;
+        }
+    }
+    return i;
+}
+#endif
+
 namespace {
 
 template <typename Ops>
@@ -38,9 +107,60 @@ struct multi_codec {
         return reinterpret_cast<axdr_self_t>(f);
     }
 
+#if !QUILLET_CONTRACT
+    // A key's group when it all fits: as encode_entry sends it. A key
+    // without values, a count below 1 or a walk shorter than the count
+    // (encode_entry's failures) take the steps; bytes written here for a
+    // group that then takes them are the same bytes the steps write.
+    static int encode_straight(axdr_stream_t *s, container *m, key_cursor *, const char *key)
+    {
+        unsigned char *const p = s->x_cur;
+        const unsigned char *const end = p + axdr_room_(s);
+        if (end - p < 12)
+            return take_steps; // not even an empty key, a count and a value
+        value_cursor vc;
+        const char *v = Ops::value_first(m, key, &vc);
+        if (!v)
+            return take_steps;
+        const int count = Ops::value_count(&vc);
+        unsigned char *w = count > 0 ? put_cstring(p, end, key) : nullptr;
+        if (!w || end - w < 4)
+            return take_steps;
+        axdr_store32_(w, static_cast<uint32_t>(count));
+        w += 4;
+        for (int i = 0;;) {
+            w = put_cstring(w, end, v);
+            if (!w)
+                return take_steps;
+            if (++i == count)
+                break; // a longer walk is cut at the count
+            v = Ops::value_next(&vc);
+            if (!v)
+                return take_steps;
+        }
+        axdr_moved_(s, static_cast<size_t>(w - p), 2 + static_cast<unsigned>(count), 1);
+        return AXDR_TRUE;
+    }
+
+    static int insert_any(void *m, const char *key, const char *value)
+    {
+        return Ops::insert_str(static_cast<container *>(m), key, value);
+    }
+
+    struct coding : Ops {
+        static constexpr auto encode_straight = &multi_codec::encode_straight;
+        static int decode_run(axdr_stream_t *s, container *m, int i, int count, int *r)
+        {
+            return multi_decode_run(s, m, insert_any, i, count, r);
+        }
+    };
+#else
+    using coding = Ops;
+#endif
+
     // The container level is shared with the map codec.
-    static int encode(axdr_stream_t *s, container *m) { return container_encode<Ops>(s, m); }
-    static int decode(axdr_stream_t *s, container *m) { return container_decode<Ops>(s, m); }
+    static int encode(axdr_stream_t *s, container *m) { return container_encode<coding>(s, m); }
+    static int decode(axdr_stream_t *s, container *m) { return container_decode<coding>(s, m); }
 
     static int encode_entry(axdr_stream_t *s, container *m, key_cursor *kc)
     {

@@ -35,11 +35,60 @@ struct map_ops {
     static constexpr auto decode = &_axdr_map_decode;
     static constexpr auto decode_entry = &_axdr_map_decode_entry;
     static int encode_key(axdr_stream_t *s, map_t *, map_cursor_t *c) { return _axdr_map_encode_entry(s, c); }
+#if !QUILLET_CONTRACT
+    static int encode_straight(axdr_stream_t *s, map_t *m, map_cursor_t *c, const char *key);
+    static int decode_straight(axdr_stream_t *s, map_t *m);
+    static int decode_run(axdr_stream_t *s, map_t *m, int i, int count, int *r)
+    {
+        return straight_run<map_ops>(s, m, i, count, r);
+    }
+#endif
     static int print_values(axdr_stream_t *s, map_t *, const char *, map_cursor_t *c)
     {
         return s->x_ops->x_print_value(s, map_value(c));
     }
 };
+
+#if !QUILLET_CONTRACT
+// The pair under the cursor, key and value, when both fit: as
+// _axdr_map_encode_entry sends it.
+inline int map_ops::encode_straight(axdr_stream_t *s, map_t *, map_cursor_t *c, const char *key)
+{
+    unsigned char *const p = s->x_cur;
+    const unsigned char *const end = p + axdr_room_(s);
+    unsigned char *w = put_cstring(p, end, key);
+    if (w)
+        w = put_cstring(w, end, map_value(c));
+    if (!w)
+        return take_steps;
+    axdr_moved_(s, static_cast<size_t>(w - p), 2, 1);
+    return AXDR_TRUE;
+}
+
+// A pair wholly in the window: inserted as _axdr_map_decode_entry inserts
+// it, without taking its strings from the runtime.
+[[gnu::always_inline]] inline int map_ops::decode_straight(axdr_stream_t *s, map_t *m)
+{
+    const unsigned char *const p = s->x_cur;
+    const unsigned char *const end = p + axdr_room_(s);
+    const unsigned char *kd, *vd;
+    uint32_t kl, vl;
+    const unsigned char *q = axdr_string_at_(p, end, &kd, &kl);
+    if (q)
+        q = axdr_string_at_(q, end, &vd, &vl);
+    if (!q)
+        return take_steps;
+    char buf[straight_buf];
+    size_t used = 0;
+    const char *key = wire_cstring(kd, kl, buf, sizeof buf, &used);
+    const char *value = key ? wire_cstring(vd, vl, buf, sizeof buf, &used) : nullptr;
+    if (!value)
+        return take_steps;
+    const int r = map_insert_str(m, key, value) == 0 ? AXDR_TRUE : AXDR_FALSE;
+    axdr_moved_(s, static_cast<size_t>(q - p), 2, 1);
+    return r;
+}
+#endif
 
 } // namespace
 

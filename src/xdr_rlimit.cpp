@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "straight.h"
+
 static_assert(sizeof(rlim_t) == sizeof(uint64_t), "rlim_t travels as a 64-bit hyper");
 
 extern "C" int axdr_rlim_t(axdr_stream_t *s, rlim_t *v)
@@ -26,6 +28,17 @@ static int rlim_element(axdr_stream_t *s, void *v)
 
 extern "C" int axdr_rlimit(axdr_stream_t *s, struct rlimit *rl)
 {
+#if !QUILLET_CONTRACT
+    // Both limits in the window: as the two elements move them.
+    if (unsigned char *p = axdr_take_unit_(s, 16, 2, 1)) {
+        uint64_t cur = rl->rlim_cur, max = rl->rlim_max;
+        axdr_word64_(s, p, &cur);
+        axdr_word64_(s, p + 8, &max);
+        rl->rlim_cur = cur;
+        rl->rlim_max = max;
+        return AXDR_TRUE;
+    }
+#endif
     const auto self = reinterpret_cast<axdr_self_t>(&axdr_rlimit);
     axdr_print_ctx_t pctx = 0;
     int state = 0;

@@ -85,6 +85,7 @@ struct axdr_stream {
     unsigned char *x_end;         /* x_end), encode writes into it */
     uint64_t x_pos;               /* bytes moved so far */
     unsigned long x_nprim;        /* primitives done by the fast paths */
+    unsigned long x_nskip;        /* frames that straight paths did without */
     int x_slow;                   /* nonzero: every call goes to the runtime */
     int x_mode;                   /* the coding operation the window serves,
                                      AXDR_ENCODE or AXDR_DECODE (-1: none,
@@ -217,19 +218,86 @@ static inline int axdr_element_fast(axdr_stream_t *s, const char *name, int is_f
 #define AXDR_CAST_(T, v) ((T)(v))
 #endif
 
-/* Moves n bytes of a fixed unit inside the window: the window, if the
- * operation is the one the stream was made for and nothing makes it slow;
- * else NULL and the runtime's full path takes the call. Bounds never
- * follow x_op, which callers may rewrite between calls. */
-static inline unsigned char *axdr_take_(axdr_stream_t *s, ptrdiff_t n)
+/* The bytes a straight path may use at x_cur: the window, if the
+ * operation is the one the stream was made for and nothing makes it slow
+ * (a fault armed, a trace, a budget, a unit or a chain pending); else 0 and
+ * the runtime's full path, or the filter's steps, take the call. Bounds
+ * never follow x_op, which callers may rewrite between calls. */
+static inline size_t axdr_room_(const axdr_stream_t *s)
+{
+    if (s->x_slow || s->x_op != s->x_mode)
+        return 0;
+    return AXDR_CAST_(size_t, s->x_end - s->x_cur);
+}
+
+/* Marks n bytes at x_cur as moved by a unit coded straight through, which
+ * stands for nprim primitives and nskip frames: the counts that fault
+ * injection and tracing go by stay those of the step path. */
+static inline void axdr_moved_(axdr_stream_t *s, size_t n, unsigned nprim, unsigned nskip)
+{
+    s->x_cur += n;
+    s->x_pos += AXDR_CAST_(uint64_t, n);
+    s->x_nprim += nprim;
+    s->x_nskip += nskip;
+}
+
+/* A fixed unit of n bytes inside the window (see axdr_room_): where it
+ * lies, the window advanced past it; else NULL. */
+static inline unsigned char *axdr_take_unit_(axdr_stream_t *s, size_t n, unsigned nprim,
+                                             unsigned nskip)
 {
     unsigned char *p = s->x_cur;
-    if (s->x_slow || s->x_op != s->x_mode || s->x_end - p < n)
+    if (axdr_room_(s) < n)
         return NULL;
-    s->x_cur = p + n;
-    s->x_pos += AXDR_CAST_(uint64_t, n);
-    ++s->x_nprim;
+    axdr_moved_(s, n, nprim, nskip);
     return p;
+}
+
+/* One primitive's fixed unit. */
+static inline unsigned char *axdr_take_(axdr_stream_t *s, ptrdiff_t n)
+{
+    return axdr_take_unit_(s, AXDR_CAST_(size_t, n), 1, 0);
+}
+
+/* An XDR string wholly inside [p, end) and well formed (zero padding, no
+ * NUL in its data): its data and length, and the end of its padding; else
+ * NULL. */
+static inline const unsigned char *axdr_string_at_(const unsigned char *p,
+                                                   const unsigned char *end,
+                                                   const unsigned char **data, uint32_t *lenp)
+{
+    size_t avail = AXDR_CAST_(size_t, end - p);
+    uint32_t len, pad;
+    const unsigned char *d;
+    if (avail < 4)
+        return NULL;
+    len = axdr_load32_(p);
+    pad = (4u - (len & 3u)) & 3u;
+    avail -= 4;
+    if (len > avail || pad > avail - len)
+        return NULL;
+    d = p + 4;
+    /* The last word holds the padding: one load checks it. */
+    if (pad && (axdr_load32_(d + len + pad - 4) & ((1u << (8 * pad)) - 1)) != 0)
+        return NULL;
+    if (memchr(d, 0, len))
+        return NULL;
+    *data = d;
+    *lenp = len;
+    return d + len + pad;
+}
+
+/* Writes the string str of len bytes (len < 2^32) as XDR at p, which has
+ * room for it; returns the end of its padding. */
+static inline unsigned char *axdr_string_put_(unsigned char *p, const char *str, size_t len)
+{
+    size_t pad = (4u - (len & 3u)) & 3u;
+    axdr_store32_(p, AXDR_CAST_(uint32_t, len));
+    /* Zero the last word first; the data then overwrites its front. */
+    if (pad)
+        axdr_store32_(p + len + pad, 0);
+    memcpy(p + 4, str, len);
+    return p + 4 + len + pad;
 }
 
 /* A word, or a hyper, between *v and the window at p, the way the stream

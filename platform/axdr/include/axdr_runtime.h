@@ -86,6 +86,10 @@ AXDR_EXPORT void axdr_reset(axdr_stream_t *s);
 /* Bytes moved through the stream's wire so far (read or written). */
 AXDR_EXPORT uint64_t axdr_getpos(const axdr_stream_t *s);
 
+/* Setups that filters did without, having coded a whole unit straight
+ * through; axdr_fault_count counts them as setups all the same. */
+AXDR_EXPORT unsigned long axdr_frames_skipped(const axdr_stream_t *s);
+
 /* Number of frames saved by a pending status (0 when nothing is pending). */
 AXDR_EXPORT size_t axdr_saved_frames(const axdr_stream_t *s);
 

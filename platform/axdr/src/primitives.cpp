@@ -547,30 +547,20 @@ namespace {
 [[gnu::noinline]] int string_decode_fast(Stream *st, char **sp, unsigned maxlen)
 {
     uint8_t *cur = st->pub.x_cur;
-    size_t avail = static_cast<size_t>(st->pub.x_end - cur);
-    if (avail >= 4 && !*sp) {
-        uint32_t len = load32(cur);
-        uint32_t pad = pad_of(len);
-        if (len <= maxlen && uint64_t{len} + pad + 4 <= avail) {
-            const uint8_t *data = cur + 4;
-            // The padding is zero and the data holds no NUL: the last word,
-            // data and padding together, is checked at once below; the
-            // rest by memchr.
-            if (pad && (load32(data + len + pad - 4) & ((1u << (8 * pad)) - 1)) != 0)
-                return AXDR_FALSE;
-            if (std::memchr(data, 0, len))
-                return AXDR_FALSE;
-            char *str = block_take(size_t{len} + 1);
-            if (!str)
-                return AXDR_FALSE;
-            std::memcpy(str, data, len);
-            str[len] = '\0';
-            *sp = str;
-            ++st->pub.x_nprim;
-            st->pub.x_cur = cur + 4 + len + pad;
-            st->pub.x_pos += 4 + len + pad;
-            return AXDR_TRUE;
-        }
+    const uint8_t *data;
+    uint32_t len;
+    const uint8_t *next;
+    // Anything but a whole, well-formed string goes to the full path,
+    // which gives the verdict.
+    if (!*sp && (next = axdr_string_at_(cur, st->pub.x_end, &data, &len)) && len <= maxlen) {
+        char *str = block_take(size_t{len} + 1);
+        if (!str)
+            return AXDR_FALSE;
+        std::memcpy(str, data, len);
+        str[len] = '\0';
+        *sp = str;
+        axdr_moved_(&st->pub, static_cast<size_t>(next - cur), 1, 0);
+        return AXDR_TRUE;
     }
     return string_slow_traced(st, sp, maxlen);
 }
@@ -583,15 +573,7 @@ namespace {
         uint8_t *cur = st->pub.x_cur;
         // maxlen bounds len to 32 bits.
         if (len <= maxlen && static_cast<size_t>(st->pub.x_end - cur) >= 4 + len + pad) {
-            store32(cur, static_cast<uint32_t>(len));
-            // Zero the last word first; the data then overwrites its
-            // leading bytes.
-            if (pad)
-                store32(cur + len + pad, 0);
-            ++st->pub.x_nprim;
-            st->pub.x_cur = cur + 4 + len + pad;
-            st->pub.x_pos += 4 + len + pad;
-            std::memcpy(cur + 4, str, len);
+            axdr_moved_(&st->pub, static_cast<size_t>(axdr_string_put_(cur, str, len) - cur), 1, 0);
             return AXDR_TRUE;
         }
     }

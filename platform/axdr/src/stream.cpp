@@ -304,6 +304,8 @@ void axdr_reset(axdr_stream_t *s)
 
 uint64_t axdr_getpos(const axdr_stream_t *s) { return impl(s)->pub.x_pos; }
 
+unsigned long axdr_frames_skipped(const axdr_stream_t *s) { return impl(s)->pub.x_nskip; }
+
 size_t axdr_saved_frames(const axdr_stream_t *s) { return impl(s)->saved; }
 
 int axdr_feed(axdr_stream_t *s, const void *data, size_t len)
@@ -455,6 +457,8 @@ unsigned long axdr_fault_count(const axdr_stream_t *s, int kind)
         return static_cast<unsigned long>(st->pub.x_pos);
     if (kind == AXDR_FAULT_PRIMITIVE)
         return st->fault[kind].count + st->pub.x_nprim;
+    if (kind == AXDR_FAULT_SETUP)
+        return st->fault[kind].count + st->pub.x_nskip;
     return st->fault[kind].count;
 }
 
