@@ -393,6 +393,10 @@ int axdr_bytes(axdr_stream_t *s, char **p, u_int *len, unsigned int maxlen)
         const uint32_t n = axdr_load32_(s->x_cur), pad = pad_of(n);
         const uint8_t *data = s->x_cur + 4;
         if (n <= maxlen && uint64_t{n} + pad <= static_cast<uint64_t>(s->x_end - data)) {
+            // Consumed as the step path consumes it, padding included.
+            s->x_cur += 4 + n + pad;
+            s->x_pos += 4 + n + pad;
+            ++s->x_nprim;
             for (uint32_t i = 0; i < pad; ++i)
                 if (data[n + i] != 0)
                     return AXDR_FALSE;
@@ -403,9 +407,6 @@ int axdr_bytes(axdr_stream_t *s, char **p, u_int *len, unsigned int maxlen)
                 std::memcpy(q, data, n);
             *p = q;
             *len = n;
-            s->x_cur += 4 + n + pad;
-            s->x_pos += 4 + n + pad;
-            ++s->x_nprim;
             return AXDR_TRUE;
         }
     }
