@@ -2,7 +2,8 @@
 # CMake package each (axdr, strmap, netutil, quillet), and the tool with its
 # manual page; and packs them as three Debian packages, one per component:
 #   runtime  the shared libraries and their SONAME links
-#   dev      headers, .pc files, CMake package files, the lib*.so links
+#   dev      headers, .pc files, CMake package files, the lib*.so links,
+#            bin/quilletc
 #   tools    bin/quillet and quillet(1)
 include(CMakePackageConfigHelpers)
 
@@ -30,9 +31,10 @@ file(RELATIVE_PATH pc_rel_prefix
 string(REGEX REPLACE "/$" "" pc_rel_prefix "${pc_rel_prefix}")
 
 # quillet_package(NAME <name> TARGETS <targets...> DESCRIPTION <text>
-#                 [REQUIRES <packages...>] [CFLAGS <flags>])
+#                 [REQUIRES <packages...>] [CFLAGS <flags>] [INCLUDES <cmake files...>])
+# INCLUDES are installed beside the package's config, which includes them.
 function(quillet_package)
-  cmake_parse_arguments(PARSE_ARGV 0 arg "" "NAME;DESCRIPTION;CFLAGS" "TARGETS;REQUIRES")
+  cmake_parse_arguments(PARSE_ARGV 0 arg "" "NAME;DESCRIPTION;CFLAGS" "TARGETS;REQUIRES;INCLUDES")
   set(name ${arg_NAME})
   install(TARGETS ${arg_TARGETS} EXPORT ${name}Targets
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev)
@@ -41,6 +43,12 @@ function(quillet_package)
 
   set(pkg_name ${name})
   set(pkg_deps "${arg_REQUIRES}")
+  set(pkg_includes "")
+  foreach(f IN LISTS arg_INCLUDES)
+    get_filename_component(base ${f} NAME)
+    list(APPEND pkg_includes ${base})
+    install(FILES ${f} DESTINATION ${QUILLET_CMAKEDIR}/${name} COMPONENT dev)
+  endforeach()
   configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/PackageConfig.cmake.in
     ${PROJECT_BINARY_DIR}/pkg/${name}Config.cmake
     INSTALL_DESTINATION ${QUILLET_CMAKEDIR}/${name})
@@ -73,10 +81,19 @@ quillet_package(NAME strmap TARGETS strmap
   DESCRIPTION "String-keyed hash containers")
 quillet_package(NAME netutil TARGETS netutil
   DESCRIPTION "IP, CIDR and MAC address types")
+# The code generator goes with the headers its output needs, as
+# quillet::quilletc with quillet_generate() beside it.
+set(quillet_includes "")
+if(TARGET quilletc)
+  install(TARGETS quilletc EXPORT quilletTargets RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+    COMPONENT dev)
+  set(quillet_includes ${PROJECT_SOURCE_DIR}/cmake/QuilletGenerate.cmake)
+endif()
 quillet_package(NAME quillet TARGETS quillet
   DESCRIPTION "${PROJECT_DESCRIPTION}"
   REQUIRES axdr strmap netutil
-  CFLAGS "-D_FILE_OFFSET_BITS=64")
+  CFLAGS "-D_FILE_OFFSET_BITS=64"
+  INCLUDES ${quillet_includes})
 
 install(TARGETS quillet_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/quillet.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
@@ -98,7 +115,8 @@ set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
   "Resumable XDR filters: libquillet and its runtime, containers and address types")
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libquillet-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
-set(CPACK_COMPONENT_DEV_DESCRIPTION "Resumable XDR filters: headers, pkg-config and CMake files")
+set(CPACK_COMPONENT_DEV_DESCRIPTION
+  "Resumable XDR filters: headers, pkg-config and CMake files, the quilletc generator")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME quillet-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION "Resumable XDR filters: the quillet command")

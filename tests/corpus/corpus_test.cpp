@@ -1,0 +1,472 @@
+// Every type of one corpus file (the table in corpus.h) through our
+// generated filters, on inputs made the same way on every target: random
+// units biased towards what XDR counts and tags look like, random bytes,
+// and mutations of every value accepted. For each input the decode must
+// agree with itself fed whole, one byte at a time and at random splits,
+// and re-encode what it took; a few values of each type go through the
+// resumption sweep. The outcomes are folded into a digest that must match
+// the one in digests.tsv, so the 32-bit big-endian target is held to the
+// native bytes. Natively, rpcgen's filters over libtirpc judge each input
+// too: where rpcgen's filter accepts, ours must (unless one of our
+// documented bounds refuses it) and both re-encode the same bytes; where
+// ours accepts, rpcgen's decodes our bytes back to them.
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include <axdr_types.h>
+
+#include "corpus.h"
+#include "support.h"
+
+namespace {
+
+using qt::Bytes;
+
+// splitmix64: the same numbers on every target.
+struct Rng {
+    uint64_t s;
+    uint64_t next()
+    {
+        uint64_t z = (s += 0x9e3779b97f4a7c15u);
+        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9u;
+        z = (z ^ (z >> 27)) * 0x94d049bb133111ebu;
+        return z ^ (z >> 31);
+    }
+    uint32_t below(uint32_t n) { return n ? static_cast<uint32_t>(next() % n) : 0; }
+};
+
+uint64_t fnv(uint64_t h, const void *p, size_t n)
+{
+    for (size_t i = 0; i < n; ++i)
+        h = (h ^ static_cast<const uint8_t *>(p)[i]) * 0x100000001b3u;
+    return h;
+}
+uint64_t fnv(uint64_t h, uint64_t v)
+{
+    uint8_t b[8];
+    for (int i = 0; i < 8; ++i)
+        b[i] = static_cast<uint8_t>(v >> (8 * i));
+    return fnv(h, b, 8);
+}
+
+int failures = 0;
+const char *g_type = "";
+
+void fail(const std::string &what, const Bytes &in)
+{
+    if (++failures <= 20)
+        std::fprintf(stderr, "FAIL %s: %s\n  input %s\n", g_type, what.c_str(),
+                     qt::to_hex(Bytes(in.begin(), in.begin() + long(std::min<size_t>(in.size(), 96)))).c_str());
+}
+
+// A zeroed object of one table type; the filter's FREE releases it.
+struct Obj {
+    const qc_type &t;
+    void *p;
+    explicit Obj(const qc_type &ty) : t(ty), p(std::calloc(1, ty.size)) {}
+    Obj(const Obj &) = delete;
+    Obj &operator=(const Obj &) = delete;
+    ~Obj()
+    {
+        release();
+        std::free(p);
+    }
+    int release()
+    {
+        qt::Stream s(axdr_mem_create(nullptr, 0, AXDR_FREE));
+        return t.code(s.get(), p);
+    }
+};
+
+int again(axdr_stream_t *s, Obj &o, int r)
+{
+    for (int n = 0; r != AXDR_TRUE && r != AXDR_FALSE && n < 100000; ++n)
+        r = o.t.code(s, o.p);
+    return r;
+}
+
+// A memory-stream decode; `fault` {kind, n, result} injected when n > 0.
+struct Fault { int kind, n, res; };
+int decode_mem(const Bytes &in, Obj &o, size_t *used, Fault f = {0, 0, 0}, unsigned long *events = nullptr)
+{
+    Bytes b = in;
+    qt::Stream s(axdr_mem_create(b.data(), b.size(), AXDR_DECODE));
+    if (f.n)
+        axdr_fault_at(s.get(), f.kind, static_cast<unsigned long>(f.n), f.res);
+    int r = again(s.get(), o, o.t.code(s.get(), o.p));
+    *used = static_cast<size_t>(axdr_getpos(s.get()));
+    if (events)
+        *events = axdr_fault_count(s.get(), f.kind);
+    if (axdr_saved_frames(s.get()) != 0)
+        fail("frames outlive a memory decode", in);
+    return r;
+}
+
+int encode(Obj &o, Bytes &out, size_t cap, Fault f = {0, 0, 0}, unsigned long *events = nullptr)
+{
+    out.assign(cap, 0xee);
+    qt::Stream s(axdr_mem_create(out.data(), out.size(), AXDR_ENCODE));
+    if (f.n)
+        axdr_fault_at(s.get(), f.kind, static_cast<unsigned long>(f.n), f.res);
+    int r = again(s.get(), o, o.t.code(s.get(), o.p));
+    out.resize(static_cast<size_t>(axdr_getpos(s.get())));
+    if (events)
+        *events = axdr_fault_count(s.get(), f.kind);
+    return r;
+}
+
+// Fed in pieces (first piece `first`, then `rest` each, 0: random sizes)
+// up to `stop`, calling after each; then the end of input if still pending.
+int decode_pieces(const Bytes &in, Obj &o, size_t first, size_t rest, size_t stop, Rng *rng, size_t *used)
+{
+    qt::Stream s(axdr_incr_create(AXDR_DECODE, 0));
+    int r = AXDR_PENDING;
+    for (size_t off = 0; off < stop && r == AXDR_PENDING;) {
+        size_t n = off == 0 && first ? first : rest ? rest : 1 + rng->below(static_cast<uint32_t>(stop - off));
+        n = std::min(n, stop - off);
+        axdr_feed(s.get(), in.data() + off, n);
+        off += n;
+        r = o.t.code(s.get(), o.p);
+    }
+    if (r == AXDR_PENDING) {
+        axdr_feed_end(s.get());
+        r = again(s.get(), o, AXDR_PENDING);
+    }
+    *used = static_cast<size_t>(axdr_getpos(s.get()));
+    if (axdr_saved_frames(s.get()) != 0)
+        fail("frames outlive an incremental decode", in);
+    return r;
+}
+
+std::string print(Obj &o, int *r, Fault f = {0, 0, 0}, unsigned long *events = nullptr)
+{
+    qt::Stream s(axdr_print_create(nullptr));
+    if (f.n)
+        axdr_fault_at(s.get(), f.kind, static_cast<unsigned long>(f.n), f.res);
+    *r = again(s.get(), o, o.t.code(s.get(), o.p));
+    if (events)
+        *events = axdr_fault_count(s.get(), f.kind);
+    axdr_print_finish(s.get());
+    return axdr_print_text(s.get(), nullptr);
+}
+
+// The resumption sweep over one value's canonical bytes w: every split,
+// the end of input after every byte, pending and FALSE at every primitive,
+// setup, byte and allocation of decode, encode and print, small output
+// windows; nothing leaks, no frame outlives a call chain.
+void sweep(const qc_type &t, const Bytes &w)
+{
+    const size_t n = w.size();
+    size_t used = 0;
+    Obj ref(t);
+    int pr = AXDR_FALSE;
+    if (decode_mem(w, ref, &used) != AXDR_TRUE)
+        return fail("sweep: the value does not decode", w);
+    print(ref, &pr);
+    if (pr != AXDR_TRUE)
+        fail("sweep: the value does not print", w);
+    auto same = [&](int r, Obj &o, const char *what) {
+        Bytes e;
+        if (r != AXDR_TRUE || encode(o, e, n + 64) != AXDR_TRUE || e != w)
+            fail(std::string("sweep: ") + what, w);
+    };
+    for (size_t k = 0; k <= n; ++k) {
+        Obj o(t);
+        same(decode_pieces(w, o, k, k ? n : 1, n, nullptr, &used), o, "a split decodes otherwise");
+    }
+    for (size_t k = 0; k < n; ++k) {
+        Obj o(t);
+        if (decode_pieces(w, o, 1, 1, k, nullptr, &used) != AXDR_FALSE)
+            fail("sweep: a cut value decodes", w);
+    }
+    for (int kind : {AXDR_FAULT_PRIMITIVE, AXDR_FAULT_SETUP, AXDR_FAULT_BYTE, AXDR_FAULT_ALLOC}) {
+        for (int res : {kind == AXDR_FAULT_BYTE ? 77 : AXDR_PENDING, AXDR_FALSE}) {
+            if (kind == AXDR_FAULT_ALLOC && res != AXDR_FALSE)
+                continue;
+            unsigned long events = 0;
+            {
+                Obj o(t);
+                decode_mem(w, o, &used, {kind, 0, res}, &events);
+            }
+            for (int k = 1; k <= int(events); ++k) {
+                Obj o(t);
+                int r = decode_mem(w, o, &used, {kind, k, res});
+                if (res == AXDR_FALSE && r != AXDR_FALSE)
+                    fail("sweep: an injected FALSE in a decode is lost", w);
+                if (res != AXDR_FALSE)
+                    same(r, o, "a decode resumed otherwise");
+            }
+            Bytes e;
+            encode(ref, e, n + 64, {kind, 0, res}, &events);
+            for (int k = 1; kind != AXDR_FAULT_ALLOC && k <= int(events); ++k) {
+                int r = encode(ref, e, n + 64, {kind, k, res});
+                if (res == AXDR_FALSE ? r != AXDR_FALSE || !std::equal(e.begin(), e.end(), w.begin())
+                                      : r != AXDR_TRUE || e != w)
+                    fail("sweep: an encode resumed otherwise", w);
+            }
+        }
+    }
+    for (size_t win = 1; win <= 9; ++win) {
+        Bytes e;
+        if (qt::encode_windowed<void>(t.code, ref.p, win, e) != AXDR_TRUE || e != w)
+            fail("sweep: an encode through a small window differs", w);
+    }
+    for (int kind : {AXDR_FAULT_PRINT, AXDR_FAULT_PRIMITIVE}) {
+        for (int res : {AXDR_PENDING, AXDR_FALSE}) {
+            unsigned long events = 0;
+            print(ref, &pr, {kind, 0, res}, &events);
+            for (int k = 1; k <= int(events); ++k) {
+                print(ref, &pr, {kind, k, res});
+                if (pr != (res == AXDR_FALSE ? AXDR_FALSE : AXDR_TRUE))
+                    fail("sweep: a print resumed otherwise", w);
+            }
+        }
+    }
+    {
+        Bytes b(64, 0xee);
+        qt::Stream s(axdr_mem_create(b.data(), b.size(), 6));
+        if (t.code(s.get(), ref.p) != AXDR_FALSE || axdr_getpos(s.get()) != 0)
+            fail("sweep: operation 6 is not refused", w);
+    }
+    if (ref.release() != AXDR_TRUE)
+        fail("sweep: FREE fails", w);
+}
+
+// Inputs: biased units (counts, tags, booleans, text and padding are
+// mostly small or well formed, so that deep values are reached), or raw
+// bytes.
+Bytes make_input(Rng &r, int i)
+{
+    Bytes b;
+    if (i % 4 == 3) {
+        for (uint32_t k = r.below(64); k; --k)
+            b.push_back(static_cast<uint8_t>(r.next()));
+        return b;
+    }
+    const uint32_t units = i % 8 == 1 ? r.below(1024) : r.below(96);
+    for (uint32_t k = 0; k < units; ++k) {
+        uint32_t v;
+        switch (r.below(10)) {
+        case 0: case 1: case 2: v = r.below(3); break;
+        case 3: case 4: v = r.below(24); break;
+        case 5: v = 0x61626364 + (r.below(26) << 24); break; // text
+        case 6: v = 0x41000000 | (r.below(3) == 0 ? 0x4200 : 0); break; // text, then padding
+        case 7: v = r.below(2) ? 0xffffffffu : 0x80000000u; break;
+        default: v = static_cast<uint32_t>(r.next()); break;
+        }
+        qt::put_u32(b, v);
+    }
+    return b;
+}
+
+Bytes mutate(Rng &r, Bytes b)
+{
+    if (b.empty())
+        return b;
+    const size_t at = r.below(static_cast<uint32_t>(b.size())) & ~size_t{3};
+    switch (r.below(5)) {
+    case 0: b[r.below(static_cast<uint32_t>(b.size()))] ^= static_cast<uint8_t>(1u << r.below(8)); break;
+    case 1: b.resize(r.below(static_cast<uint32_t>(b.size()))); break;
+    case 2:
+        if (at + 4 <= b.size()) {
+            static const uint32_t odd[] = {0, 1, 2, 3, 0xffffffffu, 0x80000000u, 0x7fffffffu, 256};
+            Bytes u;
+            qt::put_u32(u, odd[r.below(8)]);
+            std::copy(u.begin(), u.end(), b.begin() + long(at));
+        }
+        break;
+    case 3: b.insert(b.begin() + long(at), b.begin() + long(at), b.begin() + long(std::min(at + 4, b.size()))); break;
+    default: b.erase(b.begin() + long(at), b.begin() + long(std::min(at + 4, b.size()))); break;
+    }
+    return b;
+}
+
+struct Counts {
+    size_t inputs = 0, both = 0, neither = 0, ours_only = 0, rpc_only = 0, native_extra = 0;
+    std::map<std::string, size_t> why;
+};
+
+#ifdef QC_RPC
+// Why our decode refused, from the runtime's trace: "depth" past the
+// nesting bound, else the last primitive before the refusal ("int" for the
+// range checks on a word: enum, bool, presence word, narrow integer).
+std::string refusal(const qc_type &t, const Bytes &in)
+{
+    Bytes b = in;
+    qt::Stream s(axdr_mem_create(b.data(), b.size(), AXDR_DECODE));
+    axdr_trace_enable(s.get(), 1);
+    {
+        Obj o(t);
+        t.code(s.get(), o.p);
+    }
+    std::istringstream lines(axdr_trace(s.get()));
+    std::string why = "?";
+    unsigned depth = 0;
+    for (std::string line; std::getline(lines, line);) {
+        const std::string word = line.substr(0, line.find(' '));
+        if (word == "setup")
+            depth = std::max(depth, unsigned(std::strtoul(line.c_str() + 6, nullptr, 10)));
+        if (word == "setup" || word == "teardown" || word == "element" || word == "value")
+            continue;
+        why = word;
+        if (line.size() > 8 && line.compare(line.size() - 8, 8, "= FALSE") == 0)
+            break;
+    }
+    return depth + 1 >= AXDR_NEST_MAX ? "depth" : why;
+}
+
+// The bounds of ours that rpcgen's filters do not keep
+// (docs/writing-filters.md): values of words outside their type (enum,
+// bool, presence word, narrow integer), strings with a NUL, non-zero
+// padding, nesting past AXDR_NEST_MAX.
+bool documented(const std::string &why)
+{
+    static const std::set<std::string> bounds = {"int", "string", "opaque", "bytes", "depth"};
+    return bounds.count(why) != 0;
+}
+#endif
+
+// One input through every check; returns our canonical bytes when we
+// accept it (empty otherwise).
+Bytes check(const qc_type &t, size_t ti, const Bytes &in, Rng &rng, Counts &c, uint64_t *digest, bool extra)
+{
+    (void)ti;
+    size_t used = 0;
+    Bytes canon;
+    int r;
+    {
+        Obj o(t);
+        r = decode_mem(in, o, &used);
+        if (r != AXDR_TRUE && r != AXDR_FALSE)
+            fail("a memory decode pends", in);
+        if (r == AXDR_TRUE && encode(o, canon, used + 64) != AXDR_TRUE)
+            fail("a decoded value does not encode", in);
+        if (r == AXDR_TRUE && canon != Bytes(in.begin(), in.begin() + long(used)))
+            fail("a value re-encodes to other bytes than it took", in);
+    }
+    for (int way = 0; way < (r == AXDR_TRUE ? 2 : 1); ++way) {
+        Obj o(t);
+        size_t u = 0;
+        Bytes e;
+        int r2 = decode_pieces(in, o, 0, way ? 1 : 0, in.size(), &rng, &u);
+        if (r2 != r || (r == AXDR_TRUE && (u != used || encode(o, e, used + 64) != AXDR_TRUE || e != canon)))
+            fail(way ? "fed a byte at a time, the decode differs" : "fed at random splits, the decode differs", in);
+    }
+    if (!extra) {
+        ++c.inputs;
+        *digest = fnv(fnv(fnv(*digest, in.data(), in.size()), uint64_t(r) << 32 | used), canon.data(), canon.size());
+    } else {
+        ++c.native_extra;
+    }
+#ifdef QC_RPC
+    Bytes out(in.size() + 64);
+    size_t rused = 0, rlen = 0;
+    int ra = qc_rpc_recode(ti, in.data(), in.size(), &rused, out.data(), out.size(), &rlen);
+    out.resize(rlen);
+    if (ra < 0)
+        fail("rpcgen's filter cannot re-encode what it decoded", in);
+    if (ra > 0 && r == AXDR_TRUE) {
+        ++c.both;
+        if (rused != used || out != canon)
+            fail("ours and rpcgen's take or re-encode other bytes", in);
+    } else if (ra > 0) {
+        ++c.rpc_only;
+        std::string why = refusal(t, in);
+        ++c.why[why];
+        if (!documented(why))
+            fail("rpcgen's filter accepts, ours refuses at " + why, in);
+        if (!extra) // rpcgen's re-encoding is a value ours may take
+            check(t, ti, out, rng, c, digest, true);
+    } else if (r == AXDR_TRUE) {
+        ++c.ours_only;
+        fail("ours accepts what rpcgen's filter refuses", in);
+    } else {
+        ++c.neither;
+    }
+    if (r == AXDR_TRUE) {
+        Bytes back(canon.size() + 64);
+        ra = qc_rpc_recode(ti, canon.data(), canon.size(), &rused, back.data(), back.size(), &rlen);
+        back.resize(rlen);
+        if (ra != 1 || rused != canon.size() || back != canon)
+            fail("rpcgen's filter does not decode our bytes back to them", canon);
+    }
+#else
+    (r == AXDR_TRUE ? c.both : c.neither)++;
+#endif
+    return canon;
+}
+
+// digests.tsv: <file> <hash of the .x file> <digest>, one line per file.
+int compare_digest(const char *file, uint64_t xhash, uint64_t digest)
+{
+    char line[128];
+    std::snprintf(line, sizeof line, "%s\t%016" PRIx64 "\t%016" PRIx64, file, xhash, digest);
+    std::ifstream in(QC_DIGESTS);
+    for (std::string l; std::getline(in, l);) {
+        if (l.rfind(std::string(file) + "\t", 0) != 0)
+            continue;
+        if (l == line)
+            return 0;
+        char want[17] = "";
+        std::sscanf(l.c_str() + std::strlen(file) + 1, "%16s", want);
+        if (std::strtoull(want, nullptr, 16) != xhash) {
+            std::printf("SKIPPED: %s.x is not the one digests.tsv was made from\n", file);
+            return 0;
+        }
+        break;
+    }
+    std::fprintf(stderr, "FAIL the outcomes differ from digests.tsv; if a native run is right, its line is:\n%s\n", line);
+    return 1;
+}
+
+uint64_t file_hash(const char *path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::string s((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return fnv(0xcbf29ce484222325u, s.data(), s.size());
+}
+
+} // namespace
+
+int main()
+{
+    const size_t raw = std::getenv("QC_INPUTS") ? std::strtoul(std::getenv("QC_INPUTS"), nullptr, 10) : 48;
+    Counts c;
+    uint64_t digest = 0xcbf29ce484222325u;
+    for (size_t ti = 0; ti < qc_count; ++ti) {
+        const qc_type &t = qc_types[ti];
+        g_type = t.name;
+        Rng rng{fnv(0xcbf29ce484222325u, t.name, std::strlen(t.name))};
+        std::vector<Bytes> seeds;
+        std::set<Bytes> seen;
+        const long live = qt::heap_live();
+        for (size_t i = 0; i < raw; ++i) {
+            Bytes canon = check(t, ti, make_input(rng, int(i)), rng, c, &digest, false);
+            if (!canon.empty() && seen.insert(canon).second && seeds.size() < 16)
+                seeds.push_back(canon);
+        }
+        for (size_t s = 0; s < seeds.size(); ++s)
+            for (int m = 0; m < 4; ++m)
+                check(t, ti, mutate(rng, seeds[s]), rng, c, &digest, false);
+        for (size_t s = 0; s < seeds.size() && s < 2; ++s)
+            if (seeds[s].size() <= 512)
+                sweep(t, seeds[s]);
+        if (qt::heap_live() != live)
+            fail("heap blocks leaked", {});
+        digest = fnv(digest, seeds.size());
+    }
+    std::string why;
+    for (const auto &w : c.why)
+        why += (why.empty() ? "" : ", ") + w.first + " " + std::to_string(w.second);
+    std::printf("%s: %zu types, %zu inputs: accepted by both %zu, refused by both %zu, ours only %zu, "
+                "rpcgen only %zu (%s); %zu rpcgen re-encodings besides\n",
+                QC_FILE, qc_count, c.inputs, c.both, c.neither, c.ours_only, c.rpc_only,
+                why.empty() ? "-" : why.c_str(), c.native_extra);
+    failures += compare_digest(QC_FILE, file_hash(QC_X), digest);
+    return failures ? 1 : 0;
+}
