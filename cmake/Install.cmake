@@ -20,6 +20,7 @@ install(FILES
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quillet COMPONENT dev)
 install(FILES
     ${PROJECT_SOURCE_DIR}/platform/axdr/include/axdr_runtime.h
+    ${PROJECT_SOURCE_DIR}/platform/axdr/include/axdr_types.h
     ${PROJECT_SOURCE_DIR}/platform/strmap/include/strmap.h
     ${PROJECT_SOURCE_DIR}/platform/netutil/include/netutil.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)

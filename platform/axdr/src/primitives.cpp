@@ -10,37 +10,8 @@
 #include "internal.h"
 
 namespace axdr {
-namespace {
-
-enum Dir { DIR_ENCODE, DIR_DECODE, DIR_FREE, DIR_PRINT, DIR_BAD };
-
-inline Dir dir_of(int op)
-{
-    switch (static_cast<unsigned>(op)) {
-    case AXDR_ENCODE:
-    case AXDR_ENCODE_ALT:
-        return DIR_ENCODE;
-    case AXDR_DECODE:
-    case AXDR_DECODE_ALT:
-        return DIR_DECODE;
-    case AXDR_FREE:
-        return DIR_FREE;
-    case AXDR_PRINT:
-        return DIR_PRINT;
-    default:
-        return DIR_BAD;
-    }
-}
-
-// What x_op asks of this stream. Moving wire bytes the other way than the
-// stream was made for is refused: its buffer bounds are for that way only.
-inline Dir dir_for(const Stream *st)
-{
-    Dir d = dir_of(st->pub.x_op);
-    if ((d == DIR_ENCODE && st->mode != AXDR_ENCODE) || (d == DIR_DECODE && st->mode != AXDR_DECODE))
-        return DIR_BAD;
-    return d;
-}
+// Shared with the other primitive files: declared in internal.h.
+inline namespace prim {
 
 inline uint32_t load32(const uint8_t *p) { return axdr_load32_(p); }
 
@@ -53,8 +24,6 @@ inline void store64(uint8_t *p, uint64_t v)
     store32(p, static_cast<uint32_t>(v >> 32));
     store32(p + 4, static_cast<uint32_t>(v));
 }
-
-inline uint32_t pad_of(uint32_t len) { return (4 - (len & 3)) & 3; }
 
 // Bytes the window offers now, less what a byte fault holds back.
 size_t available(Stream *st)
@@ -538,6 +507,7 @@ size_t unit_need(const Stream *st)
     case UNIT_U64:
         return 8u - u.have;
     case UNIT_STRING:
+    case UNIT_BYTES: // opaque data: the same phases
         if (u.phase == 0)
             return 4u - u.have;
         if (u.phase == 1)
