@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test: native (gcc), ASan+UBSan (clang), and the 32-bit
 # big-endian powerpc target under qemu; then the native suite under valgrind
-# and every fuzzer for a bounded time (QUILLET_FUZZ_SECONDS, default 30), and
+# and every fuzzer for a bounded time (QUILLET_FUZZ_SECONDS each, default 22), and
 # a short run of the benchmarks so that they keep building and running.
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -17,10 +17,14 @@ struct qc_type {
     size_t size;
     int (*code)(axdr_stream_t *s, void *obj);
 };
-extern const struct qc_type qc_types[];
-extern const size_t qc_count;
+/* A file's table is qc_file_<file>. */
+struct qc_file {
+    const char *name;
+    const struct qc_type *types;
+    size_t count;
+};
 
-/* rpcgen's filter for qc_types[t] over libtirpc's memory streams (native
+/* rpcgen's filter for the t-th type of the file over libtirpc's memory streams (native
  * builds only): decodes in[0..len); when it accepts, *used gets the bytes
  * it took and out[0..*out_len) its re-encoding of the value. 1 accepted,
  * 0 refused, -1 accepted but the re-encoding failed. */

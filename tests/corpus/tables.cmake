@@ -28,7 +28,7 @@ if(i EQUAL 0)
 endif()
 set(head "/* Generated from ${NAME}.x by tables.cmake. */\n")
 file(WRITE ${OUT}/${NAME}_ours.c.new "${head}#include \"${NAME}.h\"\n#include \"corpus.h\"\n\n${wrap_ours}
-const struct qc_type qc_types[] = {\n${ours}};\nconst size_t qc_count = ${i};\n")
+static const struct qc_type types[] = {\n${ours}};\nconst struct qc_file qc_file_${NAME} = {\"${NAME}\", types, ${i}};\n")
 file(WRITE ${OUT}/${NAME}_rpc.c.new "${head}#include \"${NAME}.h\"\n#include \"rpc_bridge.h\"\n\n${wrap_rpc}
 const struct qc_rpc_type qc_rpc_types[] = {\n${rpc}};\nconst size_t qc_rpc_count = ${i};\n")
 foreach(f ${NAME}_ours.c ${NAME}_rpc.c)
