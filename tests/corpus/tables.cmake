@@ -3,7 +3,7 @@
 #   OUT/NAME_ours.c  {name, size, our filter} through the generated header
 #   OUT/NAME_rpc.c   {name, size, rpcgen's filter} through rpcgen's header
 # Inputs: XDR_C (rpcgen -c output), NAME, OUT, PREFIX (our filters' prefix).
-file(STRINGS ${XDR_C} lines REGEX "^xdr_[A-Za-z0-9_]+ \\(XDR \\*xdrs, [A-Za-z0-9_]+ \\*objp\\)$")
+file(STRINGS ${XDR_C} lines REGEX "^xdr_[A-Za-z0-9_]+ \\(XDR \\*xdrs, [A-Za-z0-9_]+ \\*?objp\\)$")
 set(ours "")
 set(rpc "")
 set(wrap_ours "")
