@@ -5,6 +5,7 @@
 # Inputs: BUILD_DIR CONSUMER_DIR WORK LIBDIR VERSION C_COMPILER GENERATOR
 #         MAKE_PROGRAM PKG_CONFIG FLAGS (extra compile and link flags)
 #         LIBS (extra flags at the end of the link) [CPACK DPKG_DEB]
+#         [GENERATED_DIR: a consumer whose build runs quilletc]
 function(run what)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
   if(NOT rc EQUAL 0)
@@ -46,6 +47,10 @@ else()
   endfunction()
 
   set(l "usr/${LIBDIR}")
+  set(dev_holds "")
+  if(GENERATED_DIR)
+    set(dev_holds "usr/bin/quilletc\n" "cmake/quillet/QuilletGenerate.cmake")
+  endif()
   # No C++ runtime for the libraries.
   check_package(libquillet0 "^libc6[^,]*$"
     HOLDS "${l}/libquillet.so.0 -> libquillet.so.${VERSION}\n" "${l}/libaxdr.so.0 -> "
@@ -55,8 +60,8 @@ else()
     HOLDS "include/quillet/quillet.h" "include/quillet/axdr.h" "include/axdr_runtime.h"
           "include/strmap.h" "include/netutil.h" "pkgconfig/quillet.pc" "pkgconfig/strmap.pc"
           "cmake/quillet/quilletConfig.cmake" "cmake/axdr/axdrTargets.cmake"
-          "${l}/libquillet.so -> libquillet.so.0\n"
-    LACKS "\\.so\\.0 -> " "\\.so\\.${VERSION}" "bin/")
+          "${l}/libquillet.so -> libquillet.so.0\n" ${dev_holds}
+    LACKS "\\.so\\.0 -> " "\\.so\\.${VERSION}" "bin/quillet\n")
   check_package(quillet-tools "libquillet0 \\(= ${VERSION}\\)"
     HOLDS "usr/bin/quillet\n" "usr/share/man/man1/quillet.1"
     LACKS "${l}/" "include/")
@@ -112,4 +117,15 @@ run("compile the consumer (pkg-config)" ${C_COMPILER} -std=c99 -Wall -Werror ${e
 run("run the consumer (pkg-config)" ${CMAKE_COMMAND} -E env
   LD_LIBRARY_PATH=${prefix}/${LIBDIR} ${WORK}/with-pkg-config)
 message(STATUS "pkg-config: ${out}")
+
+# quillet_generate from the installed package, in the consumer's build.
+if(GENERATED_DIR)
+  run("configure the generating consumer" ${CMAKE_COMMAND} -S ${GENERATED_DIR} -B ${WORK}/generated
+    -G ${GENERATOR} -DCMAKE_MAKE_PROGRAM=${MAKE_PROGRAM} -DCMAKE_C_COMPILER=${C_COMPILER}
+    -DCMAKE_PREFIX_PATH=${prefix} "-DCMAKE_C_FLAGS=${FLAGS}" "-DCMAKE_EXE_LINKER_FLAGS=${FLAGS}"
+    "-DCMAKE_C_STANDARD_LIBRARIES=${LIBS}")
+  run("build the generating consumer" ${CMAKE_COMMAND} --build ${WORK}/generated)
+  run("run the generating consumer" ${WORK}/generated/generated)
+  message(STATUS "quillet_generate: ${out}")
+endif()
 file(REMOVE_RECURSE ${WORK})
