@@ -30,7 +30,11 @@ struct Row {
 
 std::vector<Row> load_rows()
 {
-    std::ifstream in(QUILLET_SOURCE_DIR "/tests/vectors.tsv");
+    std::stringstream in;
+    in << std::ifstream(QUILLET_SOURCE_DIR "/tests/vectors.tsv").rdbuf();
+#ifdef QUILLET_GENERATED_TYPES
+    in << std::ifstream(QUILLET_SOURCE_DIR "/tests/quilletc/corners.tsv").rdbuf();
+#endif
     std::vector<Row> rows;
     for (std::string line; std::getline(in, line);) {
         if (line.empty() || line[0] == '#')
@@ -347,7 +351,8 @@ void sweep(const Row &row)
                 if (cut != std::string::npos)
                     text.erase(from, cut + 3 - from); // the element that pended
                 // Not at k == 1: the first element resumed opens a second aggregate.
-                if (kind == AXDR_FAULT_PRIMITIVE && res != AXDR_FALSE && k > 1 && !qv::is_container(row.type)) {
+                if (kind == AXDR_FAULT_PRIMITIVE && res != AXDR_FALSE && k > 1 && !qv::is_container(row.type) &&
+                    row.check_print) {
                     EXPECT_EQ(text, row.print) << k;
                 }
             }
@@ -364,7 +369,7 @@ void sweep(const Row &row)
     }
     if (!qv::is_container(row.type)) {
         EXPECT_EQ(ref.release(), AXDR_TRUE);
-        EXPECT_TRUE(qv::equal(ref, back));
+        EXPECT_TRUE(qv::is_generated(row.type) || qv::equal(ref, back));
     }
 }
 

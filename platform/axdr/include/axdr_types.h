@@ -105,7 +105,8 @@ AXDR_EXPORT int axdr_link(axdr_stream_t *s, void **p, size_t size, const char *n
                           axdr_print_ctx_t *ctx);
 
 /* A variable array's count into *n: encoding, freeing and printing take
- * *len, decoding reads it; a count above max is refused either way. */
+ * *len, decoding reads it; a count above max, or above 2^30 - 3 (a filter
+ * walks two int states an element), is refused either way. */
 AXDR_EXPORT int axdr_count(axdr_stream_t *s, u_int *n, const u_int *len, u_int max);
 
 /* Starts the element "[i]" when printing (is-first for 0); TRUE otherwise. */

@@ -377,7 +377,7 @@ int string_decode_slow(Stream *st, char **sp, unsigned maxlen)
     } else {
         *sp = u.str;
         if (st->accounting)
-            st->handed += size_t{u.len} + 1;
+            st->handed += malloc_usable_size(u.str); // what the block holds, not just the text
     }
     u.str = nullptr;
     u.owns = false;

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <malloc.h>
+
 #include <axdr_types.h>
 
 #include "internal.h"
@@ -188,7 +190,7 @@ int bytes_slow(Stream *st, char **p, u_int *len, unsigned maxlen)
         std::free(u.str); // an empty one holds nothing
         u.str = nullptr;
     } else if (st->accounting) {
-        st->handed += u.cap;
+        st->handed += malloc_usable_size(u.str);
     }
     *p = u.str;
     u.str = nullptr;
@@ -199,13 +201,15 @@ int bytes_slow(Stream *st, char **p, u_int *len, unsigned maxlen)
 // Zeroed memory for decoded data, through the budget.
 bool alloc_zeroed(Stream *st, void **p, size_t size)
 {
-    if (!may_allocate(st) || !charge(st, size, 0))
+    if (!may_allocate(st))
         return false;
     void *q = std::calloc(1, size ? size : 1);
-    if (!q)
-        return false;
+    if (q && !charge(st, malloc_usable_size(q), 0)) { // small blocks: what they really hold
+        std::free(q);
+        q = nullptr;
+    }
     *p = q;
-    return true;
+    return q != nullptr;
 }
 
 // An array's capacity while it holds k of n elements: doubling, never
@@ -370,10 +374,10 @@ int axdr_opaque(axdr_stream_t *s, void *p, unsigned int n)
                 std::memset(w + n, 0, whole - n);
                 return AXDR_TRUE;
             }
+            std::memcpy(q, w, n); // as the slow path: the data, then the padding's check
             for (size_t i = n; i < whole; ++i)
                 if (w[i] != 0)
                     return AXDR_FALSE;
-            std::memcpy(q, w, n);
             return AXDR_TRUE;
         }
     }
@@ -449,8 +453,8 @@ int axdr_link(axdr_stream_t *s, void **p, size_t size, const char *name, axdr_pr
 
 int axdr_count(axdr_stream_t *s, u_int *n, const u_int *len, u_int max)
 {
-    // A count is walked in a filter's int state.
-    const u_int most = max < INT_MAX - 2 ? max : INT_MAX - 2;
+    // A count is walked in a filter's int state, two states an element.
+    const u_int most = max < (INT_MAX - 3) / 2 ? max : (INT_MAX - 3) / 2;
     if (axdr_decoding(s)) {
         u_int w = 0;
         const int r = axdr_u_int(s, &w);
