@@ -1,4 +1,4 @@
-// Generated decoders of corpus types (nfs_prot.x and nis.x, from the
+// Generated decoders of corpus types (nfs_prot.x and yp.x, from the
 // system's rpcsvc files) on random bytes: [0] picks the type, [1] seeds the
 // piece sizes, the rest is the wire. Fed at random splits the decode must
 // give the one-shot result, take the same bytes and re-encode the same
@@ -8,7 +8,7 @@
 
 #include "drive.h"
 
-extern "C" const qc_file qc_file_nfs_prot, qc_file_nis;
+extern "C" const qc_file qc_file_nfs_prot, qc_file_yp;
 
 void qc::fail(const std::string &what, const Bytes &)
 {
@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size < 2)
         return 0;
-    const qc_file &f = data[0] & 1 ? qc_file_nis : qc_file_nfs_prot;
+    const qc_file &f = data[0] & 1 ? qc_file_yp : qc_file_nfs_prot;
     const qc_type &t = f.types[(data[0] >> 1) % f.count];
     const qc::Bytes wire(data + 2, data + size);
     qc::Rng rng{data[1]};

@@ -358,6 +358,7 @@ int compare_digest(const char *file, uint64_t xhash, uint64_t digest)
 {
     char line[128];
     std::snprintf(line, sizeof line, "%s\t%016" PRIx64 "\t%016" PRIx64, file, xhash, digest);
+    std::printf("%s\n", line);
     std::ifstream in(QC_DIGESTS);
     for (std::string l; std::getline(in, l);) {
         if (l.rfind(std::string(file) + "\t", 0) != 0)
@@ -372,7 +373,8 @@ int compare_digest(const char *file, uint64_t xhash, uint64_t digest)
         }
         break;
     }
-    std::fprintf(stderr, "FAIL the outcomes differ from digests.tsv; if a native run is right, its line is:\n%s\n", line);
+    std::fprintf(stderr, "FAIL the outcomes differ from digests.tsv (scripts/corpus-digests.sh writes it "
+                         "from a native build)\n");
     return 1;
 }
 
@@ -391,6 +393,7 @@ int main()
 {
     const qc_type *const qc_types = QC_TABLE.types;
     const size_t qc_count = QC_TABLE.count;
+    // QC_INPUTS: more or fewer inputs per type (the digest then is not checked).
     const size_t raw = std::getenv("QC_INPUTS") ? std::strtoul(std::getenv("QC_INPUTS"), nullptr, 10) : 256;
     Counts c;
     uint64_t digest = 0xcbf29ce484222325u;
@@ -430,6 +433,7 @@ int main()
                 why.empty() ? "-" : why.c_str(), c.native_extra);
     if (!never.empty())
         std::printf("no value accepted by both for: %s\n", never.c_str());
-    failures += compare_digest(QC_FILE, file_hash(QC_X), digest);
+    if (!std::getenv("QC_INPUTS"))
+        failures += compare_digest(QC_FILE, file_hash(QC_X), digest);
     return failures ? 1 : 0;
 }
