@@ -327,8 +327,9 @@ Bytes check(const qc_type &t, size_t ti, const Bytes &in, Rng &rng, Counts &all,
         // re-encoding; "enum", "bool" and "depth" as refusal() tells them.
         ++c.rpc_only;
         std::string why;
+        Rng own = rng; // native only: the inputs after it stay the target's
         if (out != Bytes(in.begin(), in.begin() + long(rused)))
-            why = !extra && !check(t, ti, out, rng, all, digest, true).empty() ? "normalised" : refusal(t, out);
+            why = !extra && !check(t, ti, out, own, all, digest, true).empty() ? "normalised" : refusal(t, out);
         else
             why = refusal(t, in);
         ++c.why[why];
@@ -433,7 +434,11 @@ int main()
                 why.empty() ? "-" : why.c_str(), c.native_extra);
     if (!never.empty())
         std::printf("no value accepted by both for: %s\n", never.c_str());
+#ifdef QC_DIGEST_DIFFERS
+    std::printf("NOTE: the digest is not compared on this target: %s\n", QC_DIGEST_DIFFERS);
+#else
     if (!std::getenv("QC_INPUTS"))
         failures += compare_digest(QC_FILE, file_hash(QC_X), digest);
+#endif
     return failures ? 1 : 0;
 }
