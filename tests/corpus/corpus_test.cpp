@@ -435,10 +435,12 @@ int main()
     if (!never.empty())
         std::printf("no value accepted by both for: %s\n", never.c_str());
 #ifdef QC_DIGEST_DIFFERS
+    const bool compared = false;
     std::printf("NOTE: the digest is not compared on this target: %s\n", QC_DIGEST_DIFFERS);
 #else
-    if (!std::getenv("QC_INPUTS"))
-        failures += compare_digest(QC_FILE, file_hash(QC_X), digest);
+    const bool compared = !std::getenv("QC_INPUTS");
 #endif
+    if (compared)
+        failures += compare_digest(QC_FILE, file_hash(QC_X), digest);
     return failures ? 1 : 0;
 }
