@@ -160,11 +160,12 @@ Bytes grow(const qc_type &t, Rng &r)
     std::vector<size_t> sizes; // of the units in b
     std::unique_ptr<Obj> o(new Obj(t));
     qt::Stream s(axdr_incr_create(AXDR_DECODE, 0));
+    int res = AXDR_PENDING;
     for (int runs = 0, tries = 0; sizes.size() < 64 && runs < 400; ++runs) {
         Bytes u;
         put_unit(u, r, false, true);
         axdr_feed(s.get(), u.data(), u.size());
-        const int res = o->t.code(s.get(), o->p);
+        res = o->t.code(s.get(), o->p);
         if (res != AXDR_FALSE) {
             b.insert(b.end(), u.begin(), u.end());
             sizes.push_back(u.size());
@@ -178,13 +179,24 @@ Bytes grow(const qc_type &t, Rng &r)
             sizes.pop_back();
             tries = 0;
         }
-        o.reset(new Obj(t)); // start again without the unit
-        s.reset(axdr_incr_create(AXDR_DECODE, 0));
-        axdr_feed(s.get(), b.data(), b.size());
+        // Start again without the unit. A prefix that pended unit by unit
+        // may be refused whole (a NUL in a string seen before its end):
+        // then back further.
+        for (res = AXDR_FALSE; res == AXDR_FALSE;) {
+            o.reset(new Obj(t));
+            s.reset(axdr_incr_create(AXDR_DECODE, 0));
+            axdr_feed(s.get(), b.data(), b.size());
+            res = o->t.code(s.get(), o->p);
+            if (res == AXDR_FALSE) {
+                b.resize(b.size() - sizes.back());
+                sizes.pop_back();
+            }
+        }
+    }
+    if (res == AXDR_PENDING) { // unwind the decode before its stream goes
+        axdr_feed_end(s.get());
         o->t.code(s.get(), o->p);
     }
-    axdr_feed_end(s.get()); // unwinds a decode still pending
-    o->t.code(s.get(), o->p);
     return b;
 }
 
