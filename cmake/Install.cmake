@@ -1,10 +1,12 @@
 # Installs the four libraries with their headers, a pkg-config file and a
 # CMake package each (axdr, strmap, netutil, quillet), and the tool with its
-# manual page; and packs them as three Debian packages, one per component:
-#   runtime  the shared libraries and their SONAME links
+# manual page; and packs them as Debian packages, one per install component:
+#   libquillet, libaxdr, libstrmap, libnetutil
+#            each library with its SONAME link, in a package named after
+#            its SONAME (libquillet1, libaxdr0, ...)
 #   dev      headers, .pc files, CMake package files, the lib*.so links,
 #            bin/quilletc
-#   tools    bin/quillet and quillet(1)
+#   tools    bin/quillet, quillet(1) and the tool's guide
 include(CMakePackageConfigHelpers)
 
 set(QUILLET_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake)
@@ -38,7 +40,7 @@ function(quillet_package)
   cmake_parse_arguments(PARSE_ARGV 0 arg "" "NAME;DESCRIPTION;CFLAGS" "TARGETS;REQUIRES;INCLUDES")
   set(name ${arg_NAME})
   install(TARGETS ${arg_TARGETS} EXPORT ${name}Targets
-    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev)
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT lib${name} NAMELINK_COMPONENT dev)
   install(EXPORT ${name}Targets NAMESPACE ${name}::
     DESTINATION ${QUILLET_CMAKEDIR}/${name} COMPONENT dev)
 
@@ -96,37 +98,99 @@ quillet_package(NAME quillet TARGETS quillet
   CFLAGS "-D_FILE_OFFSET_BITS=64"
   INCLUDES ${quillet_includes})
 
+# Compressed copies for the packages (gzip -9n: no name or time stamp, so a
+# rebuild gives the same bytes).
+find_program(GZIP gzip REQUIRED)
+function(quillet_gzip src dst)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${src})
+  execute_process(COMMAND ${GZIP} -9nc ${src} OUTPUT_FILE ${dst} RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "gzip ${src} failed")
+  endif()
+endfunction()
+quillet_gzip(${PROJECT_SOURCE_DIR}/docs/quillet.1 ${PROJECT_BINARY_DIR}/pkg/quillet.1.gz)
+quillet_gzip(${PROJECT_SOURCE_DIR}/packaging/debian/changelog ${PROJECT_BINARY_DIR}/pkg/changelog.gz)
+
 install(TARGETS quillet_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
-install(FILES ${PROJECT_SOURCE_DIR}/docs/quillet.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+install(FILES ${PROJECT_BINARY_DIR}/pkg/quillet.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
   COMPONENT tools)
 
-# cpack -G DEB: libquillet0, libquillet-dev and quillet-tools.
+# One Debian package per component. A library's package is named after its
+# SONAME, so a new SOVERSION gives a new package that installs beside the
+# old one, and programs built against the old one keep running.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME quillet)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
 set(CPACK_PACKAGE_CONTACT "quillet developers <quillet@example.org>")
+set(CPACK_DEBIAN_PACKAGE_SOURCE quillet)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL runtime dev tools)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libquillet0)
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
-set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
-  "Resumable XDR filters: libquillet and its runtime, containers and address types")
-set(CPACK_DEBIAN_DEV_PACKAGE_NAME libquillet-dev)
-set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
+set(CPACK_STRIP_FILES ON)
+# A shlibs file for each library package (the others have no library).
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+set(CPACK_COMPONENTS_ALL)
+
+# Every package carries the project's copyright and changelog.
+function(quillet_deb component package section)
+  string(TOUPPER ${component} c)
+  set(CPACK_DEBIAN_${c}_PACKAGE_NAME ${package} PARENT_SCOPE)
+  set(CPACK_DEBIAN_${c}_PACKAGE_SECTION ${section} PARENT_SCOPE)
+  set(CPACK_COMPONENTS_ALL ${CPACK_COMPONENTS_ALL} ${component} PARENT_SCOPE)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/copyright ${PROJECT_BINARY_DIR}/pkg/changelog.gz
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package} COMPONENT ${component})
+endfunction()
+
+# ldconfig runs from dpkg's trigger. CPack writes postinst and postrm scripts
+# that call it unless the package names scripts of its own; naming ones that
+# do not exist leaves both out.
+file(WRITE ${PROJECT_BINARY_DIR}/pkg/triggers "activate-noawait ldconfig\n")
+set(no_scripts ${PROJECT_BINARY_DIR}/pkg/no-scripts)
+set(lib_packages)
+set(lib_summary_quillet "the ten filters")
+set(lib_summary_axdr "the async XDR runtime")
+set(lib_summary_strmap "string-keyed hash containers")
+set(lib_summary_netutil "IP, CIDR and MAC address types")
+foreach(lib quillet axdr strmap netutil)
+  get_target_property(sov ${lib} SOVERSION)
+  set(pkg lib${lib}${sov})
+  set(QUILLET_DEB_lib${lib} ${pkg})
+  list(APPEND lib_packages "${pkg} (= ${PROJECT_VERSION})")
+  quillet_deb(lib${lib} ${pkg} libs)
+  string(TOUPPER lib${lib} c)
+  set(CPACK_COMPONENT_${c}_DESCRIPTION "Resumable XDR filters: lib${lib}, ${lib_summary_${lib}}")
+  set(CPACK_DEBIAN_${c}_PACKAGE_CONTROL_EXTRA
+    ${PROJECT_BINARY_DIR}/pkg/triggers ${no_scripts}/postinst ${no_scripts}/postrm)
+endforeach()
+# The filters go with exactly this build of the libraries they call beyond
+# the contract; the libraries' own needs (libc) come from dpkg-shlibdeps,
+# which the packages of one build cannot ask about each other.
+list(JOIN lib_packages ", " all_libs)
+set(CPACK_DEBIAN_LIBQUILLET_PACKAGE_DEPENDS
+  "${QUILLET_DEB_libaxdr} (= ${PROJECT_VERSION}), ${QUILLET_DEB_libstrmap} (= ${PROJECT_VERSION}), ${QUILLET_DEB_libnetutil} (= ${PROJECT_VERSION})")
+
+quillet_deb(dev libquillet-dev libdevel)
 set(CPACK_COMPONENT_DEV_DESCRIPTION
   "Resumable XDR filters: headers, pkg-config and CMake files, the quilletc generator")
-set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME quillet-tools)
-set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "${all_libs}")
+
+quillet_deb(tools quillet-tools utils)
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION "Resumable XDR filters: the quillet command")
-# Headers and tools go with exactly this build of the libraries; the
-# libraries' own needs (libc) come from dpkg-shlibdeps, which the packages
-# of one build cannot ask about each other.
-set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libquillet0 (= ${PROJECT_VERSION})")
-set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libquillet0 (= ${PROJECT_VERSION})")
+set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${all_libs}")
+# The man page's SEE ALSO points here.
+install(FILES ${PROJECT_SOURCE_DIR}/docs/cli.md
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/quillet-tools COMPONENT tools)
+
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR}/src
   ${PROJECT_BINARY_DIR}/platform/axdr ${PROJECT_BINARY_DIR}/platform/strmap
   ${PROJECT_BINARY_DIR}/platform/netutil)
+
+# Packages install under /usr with the libraries in the multiarch directory,
+# which GNUInstallDirs gives only for that prefix: cpack refuses a build
+# configured for another.
+configure_file(${PROJECT_SOURCE_DIR}/packaging/CPackChecks.cmake.in
+  ${PROJECT_BINARY_DIR}/pkg/CPackChecks.cmake @ONLY)
+set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/pkg/CPackChecks.cmake)
 include(CPack)

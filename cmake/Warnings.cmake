@@ -1,7 +1,9 @@
-# Warnings are errors on every compiler we build with.
+# The warnings we build with everywhere; they are errors in the dev and CI
+# builds (QUILLET_WERROR, set by their presets), not in a user's or a
+# packager's build, where a newer compiler's new warning must not stop it.
 add_library(quillet_warnings INTERFACE)
 target_compile_options(quillet_warnings INTERFACE
-  -Wall -Wextra -Wpedantic -Werror
+  -Wall -Wextra -Wpedantic $<$<BOOL:${QUILLET_WERROR}>:-Werror>
   -Wshadow -Wformat=2 -Wundef -Wcast-qual -Wimplicit-fallthrough
   $<$<COMPILE_LANGUAGE:CXX>:-Wold-style-cast -Wnon-virtual-dtor>
   $<$<COMPILE_LANGUAGE:C>:-Wstrict-prototypes -Wmissing-prototypes>)
@@ -13,7 +15,10 @@ function(quillet_plain_library target)
   target_compile_options(${target} PRIVATE
     $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti>
     -fno-semantic-interposition)
-  set_target_properties(${target} PROPERTIES LINKER_LANGUAGE C)
+  # Installed anywhere, a library finds its siblings beside itself: with
+  # --as-needed a program lists only the libraries it calls, and its own
+  # RUNPATH does not apply to theirs.
+  set_target_properties(${target} PROPERTIES LINKER_LANGUAGE C INSTALL_RPATH "$ORIGIN")
   target_link_options(${target} PRIVATE -Wl,--as-needed -Wl,-z,relro,-z,now
     -Wl,-Bsymbolic-functions)
   if(NOT QUILLET_SANITIZE)

@@ -54,9 +54,14 @@ inline Bytes hex(const char *text)
 
 inline std::string to_hex(const Bytes &b)
 {
+    static const char digits[] = "0123456789abcdef";
     std::string s;
-    for (uint8_t x : b)
-        s += (s.empty() ? "" : " ") + std::string(1, "0123456789abcdef"[x >> 4]) + "0123456789abcdef"[x & 15];
+    for (uint8_t x : b) {
+        if (!s.empty())
+            s.push_back(' ');
+        s.push_back(digits[x >> 4]);
+        s.push_back(digits[x & 15]);
+    }
     return s;
 }
 

@@ -206,7 +206,8 @@ TYPED_TEST(Containers, AllocationFailuresRefuseTheOperationOnly)
         Entries model;
         ASSERT_EQ(Ops::sethashsize(&m, 32), 0);
         for (int i = 0; i < 70; i++) {
-            const std::string k = "k" + std::to_string(i % 50), v(i == 1 ? 100000 : i % 7, 'v');
+            const std::string k = std::string("k").append(std::to_string(i % 50));
+            const std::string v(i == 1 ? 100000 : i % 7, 'v');
             Entries after = model;
             const bool accept = model_insert(after, Ops::unique, k, v);
             const long before = FailingAlloc::calls;

@@ -9,7 +9,9 @@
 
 #include "strmap.h"
 
+#ifdef STRMAP_TESTING
 #include "strmap_testing.h"
+#endif
 
 #include <climits>
 #include <cstddef>
@@ -827,7 +829,8 @@ int multimap_destroy(multimap_t *m) { return c_destroy(m, kMultimapMagic); }
 size_t multimap_footprint(const multimap_t *m) { return c_footprint(m, kMultimapMagic); }
 int multimap_setlimit(multimap_t *m, size_t max_bytes) { return c_setlimit(m, kMultimapMagic, max_bytes); }
 
-// --- test hooks ----------------------------------------------------------
+// --- test hooks (the test build only) ------------------------------------
+#ifdef STRMAP_TESTING
 
 void strmap_testing_fix_key(const unsigned char key[16])
 {
@@ -857,5 +860,7 @@ uint32_t strmap_testing_longest_chain(const strmap_table *t)
     }
     return longest;
 }
+
+#endif
 
 } // extern "C"

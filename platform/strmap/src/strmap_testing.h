@@ -1,4 +1,7 @@
-/* Hooks for the library's own tests; not part of its interface. */
+/* Hooks for the library's own tests; not part of its interface. Only the
+ * test build of the library (STRMAP_TESTING: libstrmap_testing, never
+ * installed) has them: the shipped library must not let anyone replace the
+ * process secret. */
 #ifndef STRMAP_TESTING_H
 #define STRMAP_TESTING_H
 

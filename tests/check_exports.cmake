@@ -1,0 +1,33 @@
+# Checks that a shipped platform library exports exactly what its public
+# header declares with <PREFIX>_EXPORT: no test hook, no internal helper.
+# Inputs: LIB NM HEADER PREFIX SANITIZED
+execute_process(COMMAND ${NM} -D --defined-only ${LIB} OUTPUT_VARIABLE syms RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${LIB}")
+endif()
+string(REGEX MATCHALL "[^\n]+" lines "${syms}")
+set(exported)
+foreach(line IN LISTS lines)
+  if(line MATCHES "^[0-9a-fA-F]* *[TDBRVW] ([A-Za-z_][A-Za-z0-9_]*)")
+    set(sym ${CMAKE_MATCH_1})
+    # UBSan's function check makes a sanitized build export type information.
+    if(NOT (SANITIZED AND sym MATCHES "^_ZT[IS]"))
+      list(APPEND exported ${sym})
+    endif()
+  endif()
+endforeach()
+list(SORT exported)
+
+file(STRINGS ${HEADER} decls REGEX "^${PREFIX}_EXPORT ")
+set(declared)
+foreach(line IN LISTS decls)
+  if(line MATCHES "([A-Za-z_][A-Za-z0-9_]*)\\(")
+    list(APPEND declared ${CMAKE_MATCH_1})
+  endif()
+endforeach()
+list(SORT declared)
+if(NOT exported STREQUAL declared)
+  message(FATAL_ERROR "exports of ${LIB} differ from ${HEADER}\n  got:      ${exported}\n  declared: ${declared}")
+endif()
+list(LENGTH exported n)
+message(STATUS "${n} exports, as declared")
