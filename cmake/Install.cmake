@@ -110,6 +110,11 @@ function(quillet_gzip src dst)
 endfunction()
 quillet_gzip(${PROJECT_SOURCE_DIR}/docs/quillet.1 ${PROJECT_BINARY_DIR}/pkg/quillet.1.gz)
 quillet_gzip(${PROJECT_SOURCE_DIR}/packaging/debian/changelog ${PROJECT_BINARY_DIR}/pkg/changelog.gz)
+if(TARGET quilletc)
+  quillet_gzip(${PROJECT_SOURCE_DIR}/docs/quilletc.1 ${PROJECT_BINARY_DIR}/pkg/quilletc.1.gz)
+  install(FILES ${PROJECT_BINARY_DIR}/pkg/quilletc.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+    COMPONENT dev)
+endif()
 
 install(TARGETS quillet_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
 install(FILES ${PROJECT_BINARY_DIR}/pkg/quillet.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
@@ -172,8 +177,7 @@ set(CPACK_DEBIAN_LIBQUILLET_PACKAGE_DEPENDS
   "${QUILLET_DEB_libaxdr} (= ${PROJECT_VERSION}), ${QUILLET_DEB_libstrmap} (= ${PROJECT_VERSION}), ${QUILLET_DEB_libnetutil} (= ${PROJECT_VERSION})")
 
 quillet_deb(dev libquillet-dev libdevel)
-set(CPACK_COMPONENT_DEV_DESCRIPTION
-  "Resumable XDR filters: headers, pkg-config and CMake files, the quilletc generator")
+set(CPACK_COMPONENT_DEV_DESCRIPTION "Resumable XDR filters: headers, CMake files, quilletc")
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "${all_libs}")
 
 quillet_deb(tools quillet-tools utils)

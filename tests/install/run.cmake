@@ -90,7 +90,8 @@ else()
   set(dev_holds "")
   if(GENERATED_DIR)
     set(dev_deps "^${all_libs}, ")
-    set(dev_holds "usr/bin/quilletc\n" "cmake/quillet/QuilletGenerate.cmake\n")
+    set(dev_holds "usr/bin/quilletc\n" "cmake/quillet/QuilletGenerate.cmake\n"
+      "usr/share/man/man1/quilletc.1.gz\n")
   endif()
   check_package(libquillet-dev "${dev_deps}"
     HOLDS "include/quillet/quillet.h" "include/quillet/axdr.h" "include/axdr_runtime.h"
