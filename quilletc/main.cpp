@@ -76,6 +76,9 @@ std::string preprocess(const std::string &file, const std::vector<std::string> &
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
+    // 127: the spawned child could not run it (where spawning cannot tell).
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 127)
+        throw Failure("cannot run the preprocessor '" + argv[0] + "'");
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
         throw Failure("the preprocessor failed on " + file);
     return out;
@@ -111,7 +114,7 @@ void publish(const std::vector<std::pair<std::string, std::string>> &files)
             }
             off += size_t(n);
         }
-        fchmod(fd, 0644);
+        fchmod(fd, S_IRUSR | S_IWUSR | S_IRGRP | S_IROTH);
         if (close(fd) != 0) {
             drop();
             throw Failure("cannot write " + path + ": " + std::strerror(errno));

@@ -2,6 +2,7 @@
 #include "model.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <functional>
@@ -46,6 +47,7 @@ const BaseName base_names[] = {
     {"u_int64_t", Base::UHyper, nullptr},
     {"quad_t", Base::Hyper, nullptr},
     {"u_quad_t", Base::UHyper, nullptr},
+    {"netobj", Base::Netobj, nullptr},
 };
 
 class Builder {
@@ -114,6 +116,8 @@ private:
     // A number as C reads it (decimal, 0x hex, 0 octal), or a constant.
     int64_t number(const Value &v, std::vector<std::string> &busy)
     {
+        if (!v.text.empty() && v.text[0] == '"')
+            throw Error(v.pos, "a string where a number is needed");
         const bool neg = !v.text.empty() && v.text[0] == '-';
         const std::string t = neg ? v.text.substr(1) : v.text;
         int64_t x;
@@ -159,6 +163,8 @@ private:
     {
         std::vector<std::string> mine;
         std::vector<std::string> &b = busy ? *busy : mine;
+        if (d.kind == Kind::Const && !d.value.text.empty() && d.value.text[0] == '"')
+            return; // a string constant: the header's only
         if (d.kind == Kind::Const && !m_.values.count(d.name)) {
             b.push_back(d.name);
             m_.values[d.name] = number(d.value, b);
@@ -187,8 +193,15 @@ private:
         }
     }
 
-    uint64_t size(const Value &v, const char *what, bool zero_ok)
+    // A size or maximum; a name this file does not define (a C header
+    // defines it, as rpcgen allows) is kept as written, unchecked.
+    uint64_t size(const Value &v, const char *what, bool zero_ok, bool *symbolic = nullptr)
     {
+        const bool name = !v.text.empty() && (std::isalpha(static_cast<unsigned char>(v.text[0])) || v.text[0] == '_');
+        if (symbolic && name && !consts_.count(v.text) && v.text != "TRUE" && v.text != "FALSE") {
+            *symbolic = true;
+            return 0;
+        }
         const int64_t x = value(v);
         if (x < (zero_ok ? 0 : 1) || x > int64_t{UINT32_MAX})
             throw Error(v.pos, std::string(what) + " '" + v.text + "' is " + std::to_string(x) + ", outside " +
@@ -215,8 +228,21 @@ private:
             }
         if (f.base == Base::None) {
             auto it = types_.find(dc.type);
-            if (it == types_.end())
-                throw Error(dc.pos, "unknown type '" + dc.type + "'");
+            if (it == types_.end()) {
+                // As rpcgen takes it: defined elsewhere, with its filter.
+                check_name(dc.type, dc.pos);
+                f.external = true;
+                f.ctype = dc.type;
+                if (std::find(m_.externals.begin(), m_.externals.end(), dc.type) == m_.externals.end())
+                    m_.externals.push_back(dc.type);
+                if (f.rel == Rel::Fixed || f.rel == Rel::Var)
+                    f.size = f.rel == Rel::Fixed ? size(dc.size, "the size", false, &f.symbolic)
+                             : dc.size.text.empty() ? UINT32_MAX
+                                                    : size(dc.size, "the maximum", true, &f.symbolic);
+                f.bounded = f.rel == Rel::Var && !dc.size.text.empty();
+                m_.fields[&dc] = f;
+                return;
+            }
             f.def = it->second;
             const char *kinds[] = {"", "enum", "struct", "union", ""};
             if (!dc.tag.empty() && dc.tag != kinds[int(f.def->kind)])
@@ -224,12 +250,12 @@ private:
             f.ctype = dc.type;
         }
         if (f.rel == Rel::Fixed) {
-            f.size = size(dc.size, "the size", false);
+            f.size = size(dc.size, "the size", false, &f.symbolic);
             if (f.base != Base::Opaque && f.size > 0x3ffffffe) // walked in int states, two an element
                 throw Error(dc.size.pos, "an array of more than 1073741822 elements");
         }
         if (f.rel == Rel::Var && !dc.size.text.empty()) {
-            f.size = size(dc.size, "the maximum", true);
+            f.size = size(dc.size, "the maximum", true, &f.symbolic);
             f.bounded = true;
         }
         if (f.rel == Rel::Var && !f.bounded)
@@ -371,8 +397,8 @@ private:
                 decls.push_back(&x.decl);
             for (const Decl *dc : decls) {
                 const Field &f = m_.field(*dc);
-                if (f.rel == Rel::Pointer || f.base == Base::String ||
-                    (f.rel == Rel::Var))
+                if (f.rel == Rel::Pointer || f.base == Base::String || f.base == Base::Netobj || f.external ||
+                    f.rel == Rel::Var)
                     return true;
                 if (f.def && seen.insert(f.def).second && walk(*f.def))
                     return true;

@@ -15,17 +15,19 @@
 namespace qc {
 
 // The XDR base types, and the names rpcgen takes for them.
-enum class Base { None, Int, UInt, Long, ULong, Short, UShort, Char, UChar, Hyper, UHyper, Float, Double, Bool, String, Opaque, Void };
+enum class Base { None, Int, UInt, Long, ULong, Short, UShort, Char, UChar, Hyper, UHyper, Float, Double, Bool, String, Opaque, Void, Netobj };
 
 // A declaration resolved.
 struct Field {
     const Decl *decl = nullptr;
     Base base = Base::None;      // a base type, or None for a definition
     const Def *def = nullptr;    // the named definition
+    bool external = false;       // a type this file does not define: its filter is elsewhere
     std::string ctype;           // the C name of the element type
     Rel rel = Rel::Plain;
     uint64_t size = 0;           // Fixed: the count; Var: the maximum
     bool bounded = false;        // Var: a maximum was given
+    bool symbolic = false;       // the size is a constant this file does not define
 };
 
 struct Model {
@@ -37,6 +39,7 @@ struct Model {
     std::set<const Def *> recursive;  // reach themselves through pointers or arrays
     std::set<const Def *> owning;     // hold memory a decode allocates
     std::set<const Def *> lists;      // structs whose last field links the next one
+    std::vector<std::string> externals; // types used but defined elsewhere, in order
 
     const Field &field(const Decl &d) const { return fields.at(&d); }
     // A typedef followed to what it names (a Field of rel Plain with def

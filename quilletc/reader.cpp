@@ -87,6 +87,18 @@ public:
                 t.kind = Tok::Number;
                 while (i_ < s_.size() && std::isalnum(static_cast<unsigned char>(s_[i_])))
                     t.text += s_[i_++];
+            } else if (c == '"') {
+                t.kind = Tok::Number; // a string constant's value, kept as written
+                t.text = "\"";
+                ++i_;
+                while (i_ < s_.size() && s_[i_] != '"' && s_[i_] != '\n') {
+                    if (s_[i_] == '\\' && i_ + 1 < s_.size())
+                        t.text += s_[i_++];
+                    t.text += s_[i_++];
+                }
+                if (i_ >= s_.size() || s_[i_] != '"')
+                    throw Error(t.pos, "unterminated string");
+                t.text += s_[i_++];
             } else if (std::string("{}[]<>();,=:*-").find(c) != std::string::npos) {
                 t.text = std::string(1, c);
                 ++i_;
@@ -340,7 +352,6 @@ private:
         bool seen_default = false;
         while (!is("}")) {
             Arm arm;
-            const Pos at = tok_.pos;
             if (is("default")) {
                 if (seen_default)
                     fail("a second default arm");
@@ -360,7 +371,6 @@ private:
             }
             arm.decl = declaration();
             expect(";");
-            (void)at;
             d.arms.push_back(arm);
         }
         if (d.arms.empty())

@@ -87,6 +87,12 @@ AXDR_EXPORT int axdr_opaque(axdr_stream_t *s, void *p, unsigned int n);
  * one is NULL); AXDR_FREE releases *p and sets both to 0. */
 AXDR_EXPORT int axdr_bytes(axdr_stream_t *s, char **p, u_int *len, unsigned int maxlen);
 
+/* rpcgen's netobj (struct netobj { u_int n_len; char *n_bytes; }, declared
+ * by <rpc/xdr.h> or by a generated header that uses it): opaque data of at
+ * most 1024 bytes. */
+struct netobj;
+AXDR_EXPORT int axdr_netobj(axdr_stream_t *s, struct netobj *v);
+
 /* --- optional data and arrays ----------------------------------------- */
 
 /* The presence word of optional data: encoding sends whether *p is set;

@@ -410,6 +410,14 @@ int axdr_bytes(axdr_stream_t *s, char **p, u_int *len, unsigned int maxlen)
     return bytes_slow(st, p, len, maxlen);
 }
 
+// The layout <rpc/xdr.h> gives it.
+struct netobj {
+    u_int n_len;
+    char *n_bytes;
+};
+
+int axdr_netobj(axdr_stream_t *s, struct netobj *v) { return axdr_bytes(s, &v->n_bytes, &v->n_len, 1024); }
+
 int axdr_optional(axdr_stream_t *s, void **p, size_t size)
 {
     uint32_t w = *p != nullptr;
