@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds and runs every test: native (gcc), ASan+UBSan (clang), the 32-bit
 # big-endian powerpc target under qemu, and the release build users make
-# (everything in it, the benchmarks included); then the native suite under
-# valgrind and every fuzzer for a bounded time (QUILLET_FUZZ_SECONDS each,
-# default 22), and a short run of the benchmarks from the release build.
+# (everything in it, the benchmarks included); the codec sweep against a
+# contract build of libquillet; then the native suite under valgrind and
+# every fuzzer for a bounded time (QUILLET_FUZZ_SECONDS each, default 22), and a
+# short run of the benchmarks from the release build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
@@ -25,6 +26,18 @@ for preset in dev asan ppc release; do
   passed=$((passed + ${n:-0} - skipped))
   summary="$summary $preset:$((${n:-0} - skipped))"
 done
+# libquillet kept to the platform contract: its imports checked against the
+# contract's list, and the codec sweep run against it.
+echo "=== contract ==="
+cmake --preset contract -DQUILLET_WERROR=ON >/dev/null
+cmake --build --preset contract -j2 --target test_codecs
+log=$(mktemp)
+ctest --preset contract | tee "$log"
+n=$(sed -n 's/.* tests failed out of \([0-9]*\).*/\1/p' "$log" | tail -1)
+skipped=$(grep -c '(Skipped)' "$log" || true)
+rm -f "$log"
+passed=$((passed + ${n:-0} - skipped))
+summary="$summary contract:$((${n:-0} - skipped))"
 echo "=== valgrind ==="
 bash scripts/valgrind.sh
 echo "=== fuzz ==="

@@ -53,6 +53,17 @@ inline void release_string(char **sp)
 
 inline size_t string_bytes(const char *a) { return a ? std::strlen(a) + 1 : 0; }
 
+#if QUILLET_CONTRACT
+// A contract build makes no budget reports: the runtime bounds what it sees
+// (its input and strings) on its own, and the container grows uncapped.
+template <typename Ops> inline void budget_hold(axdr_stream_t *, typename Ops::container *, size_t) {}
+template <typename Ops>
+inline void budget_hold_strings(axdr_stream_t *, typename Ops::container *, const char *, const char * = nullptr)
+{
+}
+template <typename Ops> inline void budget_done(axdr_stream_t *, typename Ops::container *) {}
+template <typename Ops> inline void budget_release(axdr_stream_t *, typename Ops::container *) {}
+#else
 // Under a budget the container may grow only into what the decode has left
 // beside the strings it holds (`strings` bytes). A budget makes the stream
 // slow, so a fast stream skips this.
@@ -76,15 +87,27 @@ inline void budget_hold_strings(axdr_stream_t *s, typename Ops::container *m, co
         budget_hold<Ops>(s, m, string_bytes(a) + string_bytes(b));
 }
 
-// The decode is over: the container is the caller's again, uncapped.
+// The decode is over: the container is the caller's again, uncapped, and
+// the stream goes on counting what it holds, for the next containers of
+// the same message.
 template <typename Ops>
 inline void budget_done(axdr_stream_t *s, typename Ops::container *m)
 {
     if (!s->x_slow)
         return;
+    axdr_budget_hold(s, Ops::footprint(m));
     Ops::setlimit(m, 0);
     axdr_budget_done(s);
 }
+
+// Freed through the stream that decoded it: the stream stops counting it.
+template <typename Ops>
+inline void budget_release(axdr_stream_t *s, typename Ops::container *m)
+{
+    if (s->x_slow)
+        axdr_budget_release(s, Ops::footprint(m));
+}
+#endif
 
 // The container level of the three codecs, over a traits struct Ops: the
 // container's key walk (key_count, key_first, key_elem, key_next), init,
@@ -235,6 +258,7 @@ int container_dispatch(axdr_stream_t *s, typename Ops::container *m)
     case AXDR_DECODE_ALT:
         return Ops::decode(s, m);
     case AXDR_FREE:
+        budget_release<Ops>(s, m);
         Ops::destroy(m); // whatever it reports
         return AXDR_TRUE;
     case AXDR_PRINT:

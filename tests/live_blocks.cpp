@@ -37,14 +37,18 @@ namespace {
 std::atomic<long> live{0};
 std::atomic<size_t> bytes{0}, peak{0};
 
+void note(size_t now)
+{
+    if (now > peak.load(std::memory_order_relaxed))
+        peak.store(now, std::memory_order_relaxed);
+}
+
 // A new block (p may be null): one more live, its bytes counted.
-void *counted(void *p, long more = 1)
+void *counted(void *p)
 {
     if (p) {
-        live += more;
-        size_t now = bytes += malloc_usable_size(p);
-        if (now > peak.load(std::memory_order_relaxed))
-            peak.store(now, std::memory_order_relaxed);
+        ++live;
+        note(bytes += malloc_usable_size(p));
     }
     return p;
 }
@@ -53,15 +57,28 @@ void *counted(void *p, long more = 1)
 extern "C" {
 void *malloc(size_t n) { return counted(__libc_malloc(n)); }
 void *calloc(size_t n, size_t size) { return counted(__libc_calloc(n, size)); }
+// A block that moves is copied from the old one: both count at the peak.
 void *realloc(void *p, size_t n)
 {
-    size_t old = p ? malloc_usable_size(p) : 0;
+    if (!p)
+        return counted(__libc_realloc(p, n));
+    const size_t old = malloc_usable_size(p);
     void *q = __libc_realloc(p, n);
-    if (p && !q && n == 0)
-        --live; // realloc(p, 0) freed p
-    if (q || n == 0)
+    if (!q) {
+        if (n == 0) { // realloc(p, 0) freed p
+            --live;
+            bytes -= old;
+        }
+        return q;
+    }
+    if (q == p) { // in place
         bytes -= old;
-    return counted(q, p ? 0 : 1);
+        note(bytes += malloc_usable_size(q));
+    } else {
+        note(bytes += malloc_usable_size(q));
+        bytes -= old;
+    }
+    return q;
 }
 void free(void *p)
 {

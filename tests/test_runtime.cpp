@@ -202,8 +202,13 @@ TEST(Primitives, StrayCallEndOfInputAndReset)
     ASSERT_EQ(axdr_feed(s.get(), w.data(), 6), 0);
     EXPECT_EQ(axdr_string(s.get(), &p, ~0u), AXDR_PENDING);
     EXPECT_EQ(p, nullptr);
-    axdr_set_budget(s.get(), 2); // 3 bytes unread would pass it
-    EXPECT_EQ(axdr_feed(s.get(), w.data(), 3), -1);
+    axdr_set_budget(s.get(), 4); // 3 unread and 2 more would pass it
+    EXPECT_EQ(axdr_feed(s.get(), w.data() + 4, 3), 0);
+    EXPECT_EQ(axdr_feed(s.get(), w.data() + 4, 2), -1);
+    EXPECT_EQ(axdr_string(s.get(), &p, ~0u), AXDR_FALSE) << "a refused piece fails the stream";
+    axdr_reset(s.get()); // until a reset
+    ASSERT_EQ(axdr_feed(s.get(), w.data(), 4), 0);
+    EXPECT_TRUE(axdr_int(s.get(), &i) == AXDR_TRUE && i == 8);
     Stream enc(axdr_incr_create(AXDR_ENCODE, 2)); // a string while an int is half sent
     char ab[] = "ab", *abp = ab;
     EXPECT_TRUE(axdr_int(enc.get(), &i) == AXDR_PENDING && axdr_string(enc.get(), &abp, ~0u) == AXDR_FALSE);
@@ -346,6 +351,12 @@ TEST(Printer, PrintFaultsAndFileOutput)
         axdr_fault_at(p.get(), AXDR_FAULT_ALLOC, out ? 0 : 1, AXDR_FALSE);
         axdr_uint32_t(p.get(), &v);
         EXPECT_EQ(axdr_print_finish(p.get()), -1);
+        if (!out) { // a reset forgets the loss with the text
+            axdr_reset(p.get());
+            axdr_uint32_t(p.get(), &v);
+            EXPECT_EQ(axdr_print_finish(p.get()), 0);
+            EXPECT_STREQ(axdr_print_text(p.get(), nullptr), "7\n");
+        }
     }
     fclose(full);
 }

@@ -115,6 +115,24 @@ uint64_t failed_unit_start(const Type &t, std::string &bytes)
     return pos;
 }
 
+// Whether bytes that end inside a value are only cut short, judged on all
+// of them at once: how they arrived must not decide whether a unit they
+// already hold (a string that showed a NUL byte) is malformed.
+bool only_cut_short(const Type &t, const std::string &bytes)
+{
+    StreamGuard s{axdr_incr_create(AXDR_DECODE, 0)};
+    if (!s.s || axdr_feed(s.s, bytes.data(), bytes.size()) != 0)
+        return true;
+    Object obj;
+    std::memset(&obj, 0, sizeof obj);
+    const bool pending = is_pending(t.filter(s.s, &obj));
+    axdr_feed_end(s.s);
+    if (pending)
+        t.filter(s.s, &obj); // unwinds
+    release(t, s.s, &obj);
+    return pending;
+}
+
 bool show(const Type &t, Object *obj, Show how)
 {
     bool ok;
@@ -176,9 +194,10 @@ int cmd_decode(const Type &t, const char *path, size_t chunk, Show how)
     }
     if (r != AXDR_TRUE) {
         release(t, s.s, &obj);
-        unsigned long long pos = ended ? axdr_getpos(s.s) : failed_unit_start(t, seen);
+        const bool cut = ended && only_cut_short(t, seen);
+        unsigned long long pos = cut ? seen.size() : failed_unit_start(t, seen);
         std::fprintf(stderr, "quillet: %s: decoding stopped at byte offset %llu: %s\n", t.name,
-                     pos, ended ? "input ends inside the value" : "malformed value");
+                     pos, cut ? "input ends inside the value" : "malformed value");
         return exit_data;
     }
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "commands.h"
 
@@ -35,6 +36,8 @@ void usage(FILE *f)
         "encode  reads the text form of a value of TYPE and writes its XDR bytes to\n"
         "        standard output, through an output window of N bytes (default\n"
         "        4096).\n"
+        "Options may follow TYPE and FILE; --chunk=N is --chunk N; -- ends the\n"
+        "options.\n"
         "\n"
         "Text: lines end with '\\n'; empty lines and lines starting with '#' are\n"
         "ignored. Nothing is trimmed: blanks and '\\r' belong to the text. In\n"
@@ -97,33 +100,43 @@ int main(int argc, char **argv)
         return exit_usage;
     }
 
+    // GNU forms: options anywhere among the operands, --opt=value as well
+    // as --opt value, and -- ending the options.
     size_t size = 4096;
     Show how = cmd == "decode" ? Show::text : Show::print;
     const char *size_opt = cmd == "encode" ? "--window" : "--chunk";
-    int i = 2;
-    for (; i < argc && std::strncmp(argv[i], "--", 2) == 0; ++i) {
-        if (cmd == "decode" && std::strcmp(argv[i], "--json") == 0) {
+    const size_t size_len = std::strlen(size_opt);
+    std::vector<const char *> operands;
+    bool options = true;
+    for (int i = 2; i < argc; ++i) {
+        const char *a = argv[i];
+        if (!options || std::strncmp(a, "--", 2) != 0) {
+            operands.push_back(a);
+        } else if (std::strcmp(a, "--") == 0) {
+            options = false;
+        } else if (cmd == "decode" && std::strcmp(a, "--json") == 0) {
             how = Show::json;
-        } else if (std::strcmp(argv[i], size_opt) == 0) {
-            if (i + 1 >= argc || !parse_size(argv[i + 1], &size)) {
+        } else if (std::strncmp(a, size_opt, size_len) == 0 && (a[size_len] == '\0' || a[size_len] == '=')) {
+            const char *value = a[size_len] == '=' ? a + size_len + 1 : i + 1 < argc ? argv[++i] : nullptr;
+            if (!value || !parse_size(value, &size)) {
                 std::fprintf(stderr, "quillet: %s takes a size from 1 to 16777216\n", size_opt);
                 return exit_usage;
             }
-            ++i;
         } else {
-            std::fprintf(stderr, "quillet: %s: unknown option '%s'\n", cmd.c_str(), argv[i]);
+            std::fprintf(stderr, "quillet: %s: unknown option '%s'\n", cmd.c_str(), a);
             return exit_usage;
         }
     }
-    if (i >= argc || argc - i > 2) {
-        usage(stderr);
+    if (operands.empty() || operands.size() > 2) {
+        std::fprintf(stderr, "quillet: %s: %s (try --help)\n", cmd.c_str(),
+                     operands.empty() ? "no TYPE given" : "more than TYPE and FILE given");
         return exit_usage;
     }
-    const Type *t = find_type(argv[i]);
+    const Type *t = find_type(operands[0]);
     if (!t) {
-        std::fprintf(stderr, "quillet: unknown type '%s' (see quillet types)\n", argv[i]);
+        std::fprintf(stderr, "quillet: unknown type '%s' (see quillet types)\n", operands[0]);
         return exit_usage;
     }
-    const char *path = i + 1 < argc ? argv[i + 1] : nullptr;
+    const char *path = operands.size() > 1 ? operands[1] : nullptr;
     return cmd == "encode" ? cmd_encode(*t, path, size) : cmd_decode(*t, path, size, how);
 }

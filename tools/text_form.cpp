@@ -57,9 +57,15 @@ bool split_pair(std::string_view line, std::string *key, std::string *value, std
             i += 2;
             break;
         }
-        default:
-            *why = "unknown escape " + quote(line.substr(i - 1, 2));
+        default: {
+            // The escape as written; a byte that would not show is named.
+            const unsigned char e = static_cast<unsigned char>(line[i]);
+            if (e > 0x20 && e < 0x7f)
+                *why = std::string("unknown escape \"\\") + line[i] + '"';
+            else
+                *why = "unknown escape: a backslash before " + quote(line.substr(i, 1));
             return false;
+        }
         }
     }
     if (out == key) {

@@ -21,6 +21,13 @@
 extern "C" {
 #endif
 
+/* A contract build of a filter library (QUILLET_CONTRACT=1) sees only the
+ * stream's head and the contract's functions: no inline fast paths, no
+ * budget reports, so it runs over any runtime that keeps the contract. */
+#ifndef QUILLET_CONTRACT
+#define QUILLET_CONTRACT 0
+#endif
+
 /* Marks the symbols that a shared library exports. */
 #if defined(__GNUC__)
 #define AXDR_EXPORT __attribute__((visibility("default")))
@@ -69,10 +76,11 @@ struct axdr_ops {
  *
  * The fields after x_ops are private to the runtime: the inline fast paths
  * at the end of this header work on them so that a word that is already
- * in the window costs no call. */
+ * in the window costs no call. A contract build does not see them. */
 struct axdr_stream {
     int x_op;                     /* enum axdr_op */
     const struct axdr_ops *x_ops; /* print entries */
+#if !QUILLET_CONTRACT
     unsigned char *x_cur;         /* the wire window: decode reads [x_cur, */
     unsigned char *x_end;         /* x_end), encode writes into it */
     uint64_t x_pos;               /* bytes moved so far */
@@ -81,6 +89,7 @@ struct axdr_stream {
     int x_mode;                   /* the coding operation the window serves,
                                      AXDR_ENCODE or AXDR_DECODE (-1: none,
                                      and x_slow is set) */
+#endif
 };
 
 /* A filter: a stream and a pointer to the object it codes. */
@@ -117,6 +126,7 @@ AXDR_EXPORT int axdr_element(axdr_stream_t *s, const char *name, int is_first,
 /* Releases what a decode allocated: axdr_free(axdr_wrapstring, &str). */
 AXDR_EXPORT void axdr_free(axdr_filter_t filter, void *obj);
 
+#if !QUILLET_CONTRACT
 /* The budget of a stream (axdr_set_budget) bounds what a decode holds.
  * A decoder that fills an object reports what it holds itself (the
  * object's memory and the strings it keeps) as `held`; strings the stream
@@ -125,8 +135,14 @@ AXDR_EXPORT void axdr_free(axdr_filter_t filter, void *obj);
  * not fit gives AXDR_FALSE. */
 AXDR_EXPORT size_t axdr_budget_hold(axdr_stream_t *s, size_t held);
 
-/* The reporting decode is over: what it filled is the caller's now. */
+/* The reporting decode is over: what it filled is the caller's now, and
+ * what it last reported stays counted against the stream until
+ * axdr_reset or axdr_budget_release. */
 AXDR_EXPORT void axdr_budget_done(axdr_stream_t *s);
+
+/* An object that a decode through s filled was freed, giving back bytes. */
+AXDR_EXPORT void axdr_budget_release(axdr_stream_t *s, size_t bytes);
+#endif
 
 /* The frame handle: an opaque word written by setup and handed to teardown. */
 typedef uintptr_t axdr_frame_t;
@@ -150,7 +166,7 @@ AXDR_EXPORT int axdr_async_teardown(axdr_stream_t *s, axdr_self_t self,
 /* Inline fast paths: the same results as the functions they are named
  * after; a value wholly inside the window of a plain stream costs no call.
  * The runtime's own functions go through the same code, so there is one
- * copy of each. */
+ * copy of each. In a contract build they are the plain calls. */
 /* Big-endian words at any alignment. */
 static inline uint32_t axdr_load32_(const unsigned char *p)
 {
@@ -181,6 +197,19 @@ static inline void axdr_store32_(unsigned char *p, uint32_t v)
     p[3] = v & 0xff;
 #endif
 }
+
+#if QUILLET_CONTRACT
+
+static inline int axdr_uint32_t_fast(axdr_stream_t *s, uint32_t *v) { return axdr_uint32_t(s, v); }
+static inline int axdr_u_int_fast(axdr_stream_t *s, unsigned int *v) { return axdr_u_int(s, v); }
+static inline int axdr_u_int64_t_fast(axdr_stream_t *s, uint64_t *v) { return axdr_u_int64_t(s, v); }
+static inline int axdr_element_fast(axdr_stream_t *s, const char *name, int is_first,
+                                    axdr_filter_t filter, void *obj, axdr_print_ctx_t *ctx)
+{
+    return axdr_element(s, name, is_first, filter, obj, ctx);
+}
+
+#else
 
 #ifdef __cplusplus
 #define AXDR_CAST_(T, v) static_cast<T>(v)
@@ -257,6 +286,8 @@ static inline int axdr_element_fast(axdr_stream_t *s, const char *name, int is_f
         return filter(s, obj);
     return axdr_element(s, name, is_first, filter, obj, ctx);
 }
+
+#endif /* QUILLET_CONTRACT */
 
 #ifdef __cplusplus
 }

@@ -11,9 +11,11 @@
  * stream and call again: the chain unwinds with AXDR_FALSE and releases what
  * it holds.
  *
- * Freeing a decoded object, the one way: once the decode has ended (AXDR_TRUE
- * or AXDR_FALSE), set s->x_op = AXDR_FREE on the same stream and call the
- * filter once more with the same object.
+ * Freeing a decoded object: once the decode has ended (AXDR_TRUE or
+ * AXDR_FALSE), set s->x_op = AXDR_FREE on the same stream and call the
+ * filter once more with the same object, or release a container with its
+ * own destroy (map_destroy, ...): the same memory. A stream with a budget
+ * counts a container until it is freed through it or the stream is reset.
  *
  * Compiles as C99 and as C++. Needs rlim_t of 64 bits: on 32-bit glibc
  * targets, build with -D_FILE_OFFSET_BITS=64.

@@ -171,7 +171,7 @@ errors)
     n=$((n + 1))
     if [ "${line:0:1}" = @ ]; then
       printf '%b' "$text" >"$tmp/in.xdr"
-      for chunk in 1 3 4096; do
+      for chunk in 1 3 5 4096; do
         "$@" print --chunk $chunk "$type" "$tmp/in.xdr" >/dev/null 2>"$tmp/err"
         expect_refusal "$type '$text' in pieces of $chunk" $? "$tmp/err" "$type" \
           "byte offset ${line:1}: malformed value"
@@ -199,13 +199,28 @@ usage)
   [ "$(wc -l <"$tmp/types")" -eq 10 ] || fail "types lists $(wc -l <"$tmp/types") types"
   [ "$("$@" --version)" = "quillet $version" ] || fail "--version: $("$@" --version)"
 
-  # Command-line errors exit with 2 and print nothing on standard output.
+  # GNU forms: --opt=N, options after the operands, -- before them.
+  printf 'k=v\n' | "$@" encode map_t >"$tmp/kv.xdr" || fail "encode k=v"
+  "$@" print map_t "$tmp/kv.xdr" >"$tmp/want" || fail "print k=v"
+  for args in "--chunk=1 map_t $tmp/kv.xdr" "map_t $tmp/kv.xdr --chunk 2" "map_t --chunk=3 $tmp/kv.xdr" \
+    "--chunk 5 -- map_t $tmp/kv.xdr"; do
+    # shellcheck disable=SC2086
+    "$@" print $args >"$tmp/got" 2>"$tmp/err" || fail "print $args: $(cat "$tmp/err")"
+    cmp -s "$tmp/got" "$tmp/want" || fail "print $args: another text"
+  done
+  # An escape is named as written.
+  printf 'a\\q=b\n' | "$@" encode map_t 2>"$tmp/err" >/dev/null
+  grep -qF 'unknown escape "\q"' "$tmp/err" || fail "escape named as: $(cat "$tmp/err")"
+
+  # Command-line errors exit with 2, say why in one line (no arguments at
+  # all: the usage) and print nothing on standard output.
   while IFS= read -r args; do
     eval "argv=($args)"
     "$@" "${argv[@]}" </dev/null >"$tmp/out" 2>"$tmp/err"
     status=$?
     [ "$status" -eq 2 ] || fail "'$args': exit status $status, expected 2"
     [ -s "$tmp/err" ] || fail "'$args': no message"
+    [ -z "$args" ] || [ "$(wc -l <"$tmp/err")" -eq 1 ] || fail "'$args': $(wc -l <"$tmp/err") lines of message"
     [ -s "$tmp/out" ] && fail "'$args': wrote to standard output"
   done <<'EOF'
 
@@ -223,6 +238,11 @@ encode --json map_t
 encode --window map_t
 print --window 4 map_t
 print map_t /nonexistent/file
+print --chunk=0 map_t
+print map_t --chunk
+print --chunk= map_t
+print -- --chunk 5 map_t
+decode map_t - --json=1
 EOF
   ;;
 memory)

@@ -17,12 +17,15 @@
  *           arguments: every level ends with AXDR_FALSE and releases what it
  *           holds; then free the object as below.
  *
- * Freeing a decoded object (the one way)
- *   Once its decode has ended, with AXDR_TRUE or AXDR_FALSE, set
- *   s->x_op = AXDR_FREE on the stream that decoded it and call the filter
- *   once more with the same object; then axdr_destroy(s).
  *   encode: axdr_reset() drops the saved frames and the unsent output (an
  *           encode holds nothing of its own).
+ *
+ * Freeing a decoded object
+ *   Once its decode has ended, with AXDR_TRUE or AXDR_FALSE, set
+ *   s->x_op = AXDR_FREE on the stream that decoded it and call the filter
+ *   once more with the same object; or release a container with its own
+ *   destroy (map_destroy, ...), which frees the same memory. Under a
+ *   budget only the first tells the stream (see axdr_set_budget).
  *
  * Print format (one element per line, nested aggregates indented by two):
  *   a text value is quoted: "a b", with \" \\ \n \r \t and \xHH escapes for
@@ -72,8 +75,10 @@ AXDR_EXPORT void axdr_destroy(axdr_stream_t *s);
 AXDR_EXPORT void axdr_thread_release(void);
 
 /* Drops saved frames, the unit in progress, unread input and undrained
- * output; keeps the operation, the budget and the fault settings. A memory
- * stream starts again at the beginning of its buffer. Strings that a
+ * output, what the budget counts and the failure of a refused piece; keeps
+ * the operation, the budget and the fault settings. A memory stream starts
+ * again at the beginning of its buffer; a print stream forgets its text, its
+ * open aggregates and any text it lost, as axdr_print_clear does. Strings that a
  * pending decode parked in its frames are the filters' own and leak: unwind
  * with axdr_feed_end first, as for axdr_destroy. */
 AXDR_EXPORT void axdr_reset(axdr_stream_t *s);
@@ -87,7 +92,12 @@ AXDR_EXPORT size_t axdr_saved_frames(const axdr_stream_t *s);
 /* --- incremental input and output ------------------------------------ */
 
 /* Appends len bytes of input. 0 on success; -1 if s is not an incremental
- * decode stream, input was already ended, or memory ran out. */
+ * decode stream (nothing else happens then), or if the piece is refused:
+ * input was already ended, the budget would be passed, or memory ran out.
+ * A refused piece is not taken, and it fails the stream, since the decode
+ * would otherwise read on across the gap: from then on every decoding
+ * primitive on s gives AXDR_FALSE (a pending filter, called again, unwinds
+ * and releases what it holds) until axdr_reset. */
 AXDR_EXPORT int axdr_feed(axdr_stream_t *s, const void *data, size_t len);
 
 /* Marks the end of input: from now on a primitive that lacks bytes gives
@@ -105,23 +115,36 @@ AXDR_EXPORT const void *axdr_output(const axdr_stream_t *s, size_t *len);
 /* Marks the first n bytes of that output as sent. */
 AXDR_EXPORT void axdr_output_consume(axdr_stream_t *s, size_t n);
 
-/* Caps what a decode through s holds for its peer (0: no cap, the
- * default; axdr_reset keeps it). With a cap of B, everything a decode
- * holds (input buffered, the string being received, strings its filters
- * keep, frames, and the container it fills: keys, values, buckets, index)
- * stays at most 2 * B + 16 KiB for any input: the buffered input at most
- * B, the rest at most B + 12 KiB. A decode that would go past it ends with
- * AXDR_FALSE; AXDR_FREE then releases what it built.
+/* Caps what the decodes through s hold for their peer (0: no cap, the
+ * default; axdr_reset keeps it). With a cap of B, at no instant do they
+ * hold more than 2 * B + 16 KiB, for any input, everything counted:
+ *   - the input buffer of an incremental stream: B bytes, allocated at the
+ *     first feed and never moved;
+ *   - the rest at most B + 12 KiB: the string being received (its whole
+ *     length once admitted, never moved), strings handed to filters,
+ *     frames, the container being filled (keys, values, records, buckets;
+ *     an array that grows counts its old and its new copy, which a moving
+ *     realloc holds together), and what the values decoded earlier through
+ *     s still hold;
+ *   - the last 4 KiB: the stream record, the two string blocks the runtime
+ *     keeps per thread, and the allocator's rounding of each block.
+ * The count covers every value decoded through s, however many containers
+ * one message holds: a decoded container or string counts until it is
+ * freed with AXDR_FREE through s, or s is reset or destroyed. Freed any
+ * other way (map_destroy, axdr_free) it counts until then, so a stream that
+ * goes on to the next message frees through s.
+ *   A decode that would go past the bound ends with AXDR_FALSE; AXDR_FREE
+ *   then releases what it built.
  *   Strings: a string announced longer than B, or longer than what is left,
  *   gives AXDR_FALSE as soon as its length has arrived, before anything is
- *   allocated for it. Without a cap a string's memory still grows only
- *   with the bytes that have arrived, never with its announced length.
+ *   allocated for it. Without a cap a string's memory grows only with the
+ *   bytes that have arrived, never with its announced length.
  *   Containers: the decoder caps the container with what is left; bucket
  *   arrays follow the cap, not the announced key count.
- *   Input: an incremental decode stream refuses (axdr_feed gives -1 and
- *   takes nothing) a piece that would leave more than B unread; feed
- *   pieces of at most B and call the filter between them, as a pending
- *   filter has always consumed everything fed. */
+ *   Input: an incremental decode stream refuses a piece that would leave
+ *   more than B unread (axdr_feed gives -1, takes nothing, and the stream
+ *   fails). Feed pieces of at most B and call the filter between them: a
+ *   pending filter has always consumed everything fed. */
 AXDR_EXPORT void axdr_set_budget(axdr_stream_t *s, size_t max_bytes);
 
 /* --- printing ------------------------------------------------------- */

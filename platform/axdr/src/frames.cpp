@@ -26,6 +26,9 @@ bool grow(Stream *st, void **p, size_t *cap, size_t need, size_t elem)
     if (need > SIZE_MAX / 2 / elem)
         return false;
     size_t ncap = grown(*cap, 8, need);
+    // Old and new are both held while it moves.
+    if (!budget_fits(st, ncap * elem))
+        return false;
     void *q = std::realloc(*p, ncap * elem);
     if (!q)
         return false;

@@ -93,9 +93,16 @@ struct Stream {
     size_t budget;
     // A decoder that fills an object under the budget reports what it
     // holds (held); strings handed to it since count on top (handed).
+    // What objects filled earlier through the stream still hold, and
+    // strings handed outside a report, stay counted (kept) until reset or
+    // until AXDR_FREE through the stream gives them back.
     bool accounting;
     size_t held;
     size_t handed;
+    size_t kept;
+    // A fed piece was refused: what follows on the wire is not what the
+    // decode would read next, so every decoding primitive fails until reset.
+    bool failed;
     Unit unit;
 
     Frame *frames;
@@ -130,6 +137,11 @@ size_t budget_limit(const Stream *st);
 // What the runtime itself holds for the decode: the string in flight and
 // the frames.
 size_t runtime_held(const Stream *st);
+// Whether `more` bytes fit beside everything the decode holds now.
+bool budget_fits(const Stream *st, uint64_t more);
+// Strings of `bytes` handed to a filter, or given back through the stream.
+void budget_handed(Stream *st, size_t bytes);
+void budget_given_back(Stream *st, size_t bytes);
 
 // Bytes the unit in flight still needs before it can complete (0: none).
 size_t unit_need(const Stream *st);
@@ -185,10 +197,12 @@ inline Dir dir_of(int op)
 
 // What x_op asks of this stream. Moving wire bytes the other way than the
 // stream was made for is refused: its buffer bounds are for that way only.
+// A stream that refused a piece decodes nothing more until reset.
 inline Dir dir_for(const Stream *st)
 {
     Dir d = dir_of(st->pub.x_op);
-    if ((d == DIR_ENCODE && st->mode != AXDR_ENCODE) || (d == DIR_DECODE && st->mode != AXDR_DECODE))
+    if ((d == DIR_ENCODE && st->mode != AXDR_ENCODE) ||
+        (d == DIR_DECODE && (st->mode != AXDR_DECODE || st->failed)))
         return DIR_BAD;
     return d;
 }

@@ -284,11 +284,13 @@ bool grow_string(Stream *st, size_t need)
     Unit &u = st->unit;
     if (need <= u.cap)
         return true;
-    // Grow with what has arrived, never with what was announced.
+    // Grow with what has arrived, never with what was announced; under a
+    // budget, which admitted the whole length, take it at once, since a
+    // block that moved would hold old and new together.
     size_t ncap = u.cap ? u.cap * 2 : 64;
     if (ncap < need)
         ncap = need;
-    if (ncap > size_t{u.len} + 1)
+    if (ncap > size_t{u.len} + 1 || st->budget)
         ncap = size_t{u.len} + 1;
     if (!may_allocate(st))
         return false;
@@ -311,12 +313,7 @@ bool length_ok(const Stream *st, uint32_t len, unsigned maxlen)
         return false;
     if (st->budget == 0)
         return true;
-    if (len > st->budget)
-        return false;
-    if (!st->accounting)
-        return true;
-    uint64_t used = uint64_t{st->held} + st->handed + runtime_held(st) + len + 1;
-    return used <= budget_limit(st);
+    return len <= st->budget && budget_fits(st, uint64_t{len} + 1);
 }
 
 int string_decode_slow(Stream *st, char **sp, unsigned maxlen)
@@ -376,8 +373,7 @@ int string_decode_slow(Stream *st, char **sp, unsigned maxlen)
         block_give(u.str);
     } else {
         *sp = u.str;
-        if (st->accounting)
-            st->handed += malloc_usable_size(u.str); // what the block holds, not just the text
+        budget_handed(st, malloc_usable_size(u.str)); // what the block holds: a short string takes more than its text
     }
     u.str = nullptr;
     u.owns = false;
@@ -433,6 +429,8 @@ int string_slow(Stream *st, Dir dir, char **sp, unsigned maxlen)
         return r;
     switch (dir) {
     case DIR_FREE:
+        if (*sp && !st->accounting)
+            budget_given_back(st, malloc_usable_size(*sp));
         block_give(*sp);
         *sp = nullptr;
         return AXDR_TRUE;

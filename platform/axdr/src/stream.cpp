@@ -57,7 +57,7 @@ void update_slow(Stream *st)
     for (const Fault &f : st->fault)
         armed = armed || f.at != 0;
     st->pub.x_slow = armed || st->byte_fire != 0 || st->tracing || st->unit.kind != UNIT_NONE ||
-               st->budget != 0 || st->saved != 0 || st->mode < 0;
+               st->budget != 0 || st->saved != 0 || st->mode < 0 || st->failed;
 }
 
 static bool is_encode(int op) { return op == AXDR_ENCODE || op == AXDR_ENCODE_ALT; }
@@ -71,6 +71,26 @@ size_t budget_limit(const Stream *st)
 size_t runtime_held(const Stream *st)
 {
     return (st->unit.owns ? st->unit.cap : 0) + st->frames_cap * sizeof(Frame) + st->arena_cap;
+}
+
+bool budget_fits(const Stream *st, uint64_t more)
+{
+    if (st->budget == 0)
+        return true;
+    const uint64_t used = uint64_t{st->kept} + st->held + st->handed + runtime_held(st) + more;
+    return used <= budget_limit(st);
+}
+
+void budget_handed(Stream *st, size_t bytes)
+{
+    if (st->budget == 0)
+        return;
+    (st->accounting ? st->handed : st->kept) += bytes;
+}
+
+void budget_given_back(Stream *st, size_t bytes)
+{
+    st->kept -= bytes < st->kept ? bytes : st->kept;
 }
 
 void stream_init(Stream *st, Kind kind, int op)
@@ -143,10 +163,20 @@ static Stream *new_stream(Kind kind, int op)
 
 namespace {
 
+// A piece not taken leaves a gap in the wire: the decode cannot go on.
+int refuse(Stream *st)
+{
+    st->failed = true;
+    update_slow(st);
+    return -1;
+}
+
 [[gnu::noinline]] int feed_slow(Stream *st, const void *data, size_t len)
 {
-    if (st->kind != KIND_INCR || st->mode != AXDR_DECODE || st->eof || (!data && len))
+    if (st->kind != KIND_INCR || st->mode != AXDR_DECODE)
         return -1;
+    if (st->eof || (!data && len))
+        return refuse(st);
     if (len == 0)
         return 0;
     // Append behind the unread bytes; only when the tail is short, move
@@ -157,9 +187,9 @@ namespace {
     size_t unread = static_cast<size_t>(end - cur);
     size_t need;
     if (__builtin_add_overflow(unread, len, &need))
-        return -1;
+        return refuse(st);
     if (st->budget && need > st->budget)
-        return -1; // decode what is buffered first
+        return refuse(st);
     size_t tail = st->io ? st->io_cap - static_cast<size_t>(end - st->io) : 0;
     if (len > tail) {
         if (unread && cur != st->io)
@@ -168,13 +198,13 @@ namespace {
         end = st->io + unread;
         if (need > st->io_cap) {
             if (!may_allocate(st))
-                return -1;
-            size_t ncap = grown(st->io_cap, 4096, need);
-            if (st->budget && ncap > st->budget)
-                ncap = st->budget;
+                return refuse(st);
+            // Under a budget the buffer takes all of it at once: a buffer
+            // that moved would hold old and new together.
+            size_t ncap = st->budget ? st->budget : grown(st->io_cap, 4096, need);
             uint8_t *p = static_cast<uint8_t *>(std::realloc(st->io, ncap));
             if (!p)
-                return -1;
+                return refuse(st);
             st->io = p;
             st->io_cap = ncap;
             cur = p;
@@ -249,6 +279,8 @@ void axdr_reset(axdr_stream_t *s)
     Stream *st = impl(s);
     unit_clear(&st->unit);
     axdr_budget_done(s);
+    st->kept = 0;
+    st->failed = false;
     st->active = st->saved = 0;
     st->unwinding = false;
     if (st->kind == KIND_MEM) {
@@ -265,6 +297,8 @@ void axdr_reset(axdr_stream_t *s)
             st->pub.x_cur = st->pub.x_end = st->io;
         }
     }
+    if (st->kind == KIND_PRINT)
+        printer_reset(&st->pr); // a new print owes nothing to a lost one
     update_slow(st);
 }
 
@@ -352,17 +386,21 @@ size_t axdr_budget_hold(axdr_stream_t *s, size_t bytes)
     st->accounting = true;
     st->held = bytes;
     st->handed = 0;
-    size_t limit = budget_limit(st);
-    size_t rt = runtime_held(st);
-    return bytes < limit && rt < limit - bytes ? limit - bytes - rt : 0;
+    const uint64_t used = uint64_t{st->kept} + bytes + runtime_held(st);
+    const size_t limit = budget_limit(st);
+    return used < limit ? limit - static_cast<size_t>(used) : 0;
 }
 
 void axdr_budget_done(axdr_stream_t *s)
 {
     Stream *st = impl(s);
+    if (st->accounting)
+        st->kept += st->held; // the caller's now, and still held
     st->accounting = false;
     st->held = st->handed = 0;
 }
+
+void axdr_budget_release(axdr_stream_t *s, size_t bytes) { budget_given_back(impl(s), bytes); }
 
 void axdr_fault_at(axdr_stream_t *s, int kind, unsigned long n, int result)
 {

@@ -16,22 +16,23 @@
 namespace axdr {
 namespace {
 
-// Under a budget, what a decode allocates here counts with the strings it
-// is handed: `add` more bytes, while `live_too` bytes it replaces are
+// Under a budget, what a decode allocates here counts as the strings it
+// is handed do: `add` more bytes, while `live_too` bytes it replaces are
 // still held (a moving realloc holds both).
 bool charge(Stream *st, size_t add, size_t live_too)
 {
-    if (st->budget == 0)
-        return true;
-    if (!st->accounting) {
-        st->accounting = true;
-        st->held = st->handed = 0;
-    }
-    const uint64_t used = uint64_t{st->held} + st->handed + runtime_held(st) + add + live_too;
-    if (used > budget_limit(st))
+    if (!budget_fits(st, uint64_t{add} + live_too))
         return false;
-    st->handed += add;
+    budget_handed(st, add);
     return true;
+}
+
+// Decoded memory released through the stream: the budget has it back.
+void release(Stream *st, void *p)
+{
+    if (p)
+        budget_given_back(st, malloc_usable_size(p));
+    std::free(p);
 }
 
 // A primitive's printed value, after the primitive's own fault.
@@ -142,7 +143,7 @@ int bytes_slow(Stream *st, char **p, u_int *len, unsigned maxlen)
     if (r != AXDR_TRUE)
         return r;
     if (dir == DIR_FREE) {
-        std::free(*p);
+        release(st, *p);
         *p = nullptr;
         *len = 0;
         return AXDR_TRUE;
@@ -171,7 +172,6 @@ int bytes_slow(Stream *st, char **p, u_int *len, unsigned maxlen)
         }
         return unit_end(st, data_and_pad(st, dir, reinterpret_cast<uint8_t *>(*p), false));
     }
-    charge(st, 0, 0); // counted from here on, like the strings
     if (u.phase == 0) {
         r = move_fixed(st, dir, 4);
         if (r != AXDR_TRUE)
@@ -189,8 +189,8 @@ int bytes_slow(Stream *st, char **p, u_int *len, unsigned maxlen)
     if (u.len == 0) {
         std::free(u.str); // an empty one holds nothing
         u.str = nullptr;
-    } else if (st->accounting) {
-        st->handed += malloc_usable_size(u.str);
+    } else {
+        budget_handed(st, malloc_usable_size(u.str));
     }
     *p = u.str;
     u.str = nullptr;
@@ -231,13 +231,15 @@ bool grow_array(Stream *st, void **arr, uint32_t k, uint32_t n, size_t elem)
         return true;
     if (elem && want > SIZE_MAX / elem)
         return false;
-    const size_t bytes = static_cast<size_t>(want) * elem, old = static_cast<size_t>(have) * elem;
-    if (!may_allocate(st) || !charge(st, bytes - old, old))
+    const size_t bytes = static_cast<size_t>(want) * elem, old = *arr ? malloc_usable_size(*arr) : 0;
+    if (!may_allocate(st) || !budget_fits(st, uint64_t{bytes} + old))
         return false;
     void *q = std::realloc(*arr, bytes ? bytes : 1);
     if (!q)
         return false;
     *arr = q;
+    budget_given_back(st, old);
+    budget_handed(st, malloc_usable_size(q));
     return true;
 }
 
@@ -447,7 +449,7 @@ int axdr_optional(axdr_stream_t *s, void **p, size_t size)
 void axdr_optional_done(axdr_stream_t *s, void **p)
 {
     if (s->x_op == AXDR_FREE) {
-        std::free(*p);
+        release(impl(s), *p);
         *p = nullptr;
     }
 }
@@ -517,7 +519,7 @@ int axdr_slot(axdr_stream_t *s, void **arr, u_int *len, u_int i, u_int n, size_t
 int axdr_array_done(axdr_stream_t *s, void **arr, u_int *len, u_int n, axdr_print_ctx_t *ctx)
 {
     if (s->x_op == AXDR_FREE) {
-        std::free(*arr);
+        release(impl(s), *arr);
         *arr = nullptr;
         *len = 0;
     }

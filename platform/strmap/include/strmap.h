@@ -67,7 +67,16 @@ typedef struct multimap { struct strmap_table *t; uint32_t magic; uint32_t hashs
  *                growth. Returns 0. Destroy and init remove the cap.
  *
  * Keys are hashed with a secret drawn once per process and varied per
- * table, so a peer cannot choose keys that share a bucket. */
+ * table, so a peer cannot choose keys that share a bucket. The secret comes
+ * from getrandom, or /dev/urandom on a kernel without it. While neither
+ * gives strong bytes (early in boot, before the kernel's pool is ready;
+ * without /dev), the secret is /dev/urandom's early bytes or, failing
+ * those, a mix of the clocks, a stack address and the pid: each new table
+ * tries the strong source again, but a table made before it answered keeps
+ * its weaker key for life, and a peer who can guess those inputs can aim
+ * its keys at one bucket of it. A child made by fork() draws a secret of
+ * its own before its first table (tables it inherited keep theirs); one
+ * made by a bare clone() system call shares its parent's. */
 
 /* Cursors: plain records, valid while the container does not change. */
 typedef struct map_cursor { const struct strmap_table *t; uint32_t key; } map_cursor_t;

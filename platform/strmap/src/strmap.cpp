@@ -20,6 +20,7 @@
 #include <cstring>
 
 #include <errno.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/random.h>
 #include <time.h>
@@ -168,27 +169,58 @@ sip_key key_from_bytes(const unsigned char b[16])
     return sip_key{load_le(b), load_le(b + sizeof(word))};
 }
 
-// The process secret, set once. getrandom does not block (a device early in
-// its boot may have no entropy yet); if it fails, the fallback mixes the
-// clocks, the stack address and the pid: weaker, as a peer who can guess
-// those can guess the key, but still a different key per process.
+// The process secret. getrandom does not block (a device early in its boot
+// may have no entropy yet). When it fails, /dev/urandom serves, and failing
+// that a mix of the clocks, a stack address and the pid: weaker, as a peer
+// who can guess those can guess the key. A secret that is not strong is
+// drawn again for each new table until the strong source answers; a forked
+// child draws its own before its first table.
 sip_key g_key;
 uintptr_t g_tables; // tables created so far (a word: atomic everywhere); each derives its own key
 pthread_once_t g_key_once = PTHREAD_ONCE_INIT;
+pthread_mutex_t g_key_lock = PTHREAD_MUTEX_INITIALIZER; // held while g_key is drawn again
+bool g_key_stale; // draw again at the next table; written under g_key_lock
 
-void draw_key()
+bool read_urandom(unsigned char *b, size_t n)
 {
-    unsigned char b[16];
+    const int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
     size_t got = 0;
-    while (got < sizeof b) {
-        const ssize_t r = getrandom(b + got, sizeof b - got, GRND_NONBLOCK);
+    while (got < n) {
+        const ssize_t r = read(fd, b + got, n - got);
         if (r < 0 && errno == EINTR)
             continue;
         if (r <= 0)
             break;
         got += static_cast<size_t>(r);
     }
-    if (got < sizeof b) {
+    close(fd);
+    return got == n;
+}
+
+// Draws g_key; true when it came from a strong source.
+bool fill_key()
+{
+    unsigned char b[16];
+    size_t got = 0;
+    int err = 0;
+    while (got < sizeof b) {
+        const ssize_t r = getrandom(b + got, sizeof b - got, GRND_NONBLOCK);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0) {
+            err = r < 0 ? errno : EIO;
+            break;
+        }
+        got += static_cast<size_t>(r);
+    }
+    bool strong = got == sizeof b;
+    if (!strong && read_urandom(b, sizeof b)) {
+        // A kernel without getrandom has nothing better; one whose pool is
+        // still filling (EAGAIN) may give guessable bytes here.
+        strong = err == ENOSYS;
+    } else if (!strong) {
         struct {
             timespec mono, real;
             const void *stack;
@@ -205,16 +237,42 @@ void draw_key()
         }
     }
     g_key = key_from_bytes(b);
+    return strong;
+}
+
+// Parent and child would otherwise key their next tables alike.
+void fork_prepare() { pthread_mutex_lock(&g_key_lock); }
+void fork_parent() { pthread_mutex_unlock(&g_key_lock); }
+void fork_child()
+{
+    __atomic_store_n(&g_key_stale, true, __ATOMIC_RELEASE);
+    pthread_mutex_unlock(&g_key_lock);
+}
+
+void draw_key()
+{
+    __atomic_store_n(&g_key_stale, !fill_key(), __ATOMIC_RELEASE);
+    pthread_atfork(fork_prepare, fork_parent, fork_child);
 }
 
 // A table's key: the process secret applied to the table's sequence number.
 sip_key table_key()
 {
     pthread_once(&g_key_once, draw_key);
+    sip_key secret;
+    if (__atomic_load_n(&g_key_stale, __ATOMIC_ACQUIRE)) [[unlikely]] {
+        pthread_mutex_lock(&g_key_lock);
+        if (g_key_stale)
+            __atomic_store_n(&g_key_stale, !fill_key(), __ATOMIC_RELEASE);
+        secret = g_key;
+        pthread_mutex_unlock(&g_key_lock);
+    } else {
+        secret = g_key; // no longer written once strong
+    }
     const uintptr_t n = __atomic_fetch_add(&g_tables, 1, __ATOMIC_RELAXED);
     // The second word from the first: as unpredictable, without the secret.
-    const word k0 = sip13(g_key, &n, sizeof n);
-    return sip_key{k0, sip13(g_key, &k0, sizeof k0)};
+    const word k0 = sip13(secret, &n, sizeof n);
+    return sip_key{k0, sip13(secret, &k0, sizeof k0)};
 }
 
 } // namespace
@@ -356,9 +414,22 @@ void table_free(table *t)
     mem_free(t);
 }
 
+// What a growing array of cap records frees once it has moved: nothing
+// for the records in the first block, which go with the block.
+template <typename T>
+size_t freed_by_move(const table *t, const T *arr, uint32_t cap)
+{
+    return in_block(t, arr) ? 0 : size_t{cap} * sizeof(T);
+}
+
+size_t sat_sub(size_t a, size_t b) { return a > b ? a - b : 0; }
+
 // Room for one more element in a growing array of uint32_t-indexed records.
-// Under a cap, later is what the insertion still needs after this array; the
-// array grows by less than double when double does not fit.
+// A realloc that moves holds the old array and the new one together, so
+// under a cap the whole new array must fit beside the old, and later, what
+// the insertion still needs after this array, beside what is left once the
+// old one is released. It grows by less than double when double does not
+// fit.
 template <typename T>
 bool reserve_one(table *t, T **arr, uint32_t n, uint32_t *cap, uint32_t limit, size_t later)
 {
@@ -370,11 +441,12 @@ bool reserve_one(table *t, T **arr, uint32_t n, uint32_t *cap, uint32_t limit, s
     while (ncap <= n)
         ncap = ncap > limit / 2 ? limit : ncap * 2;
     if (t->limit) {
-        const size_t r = room(t), fit = r > later ? (r - later) / sizeof(T) : 0;
-        if (fit == 0)
+        const size_t r = room(t), after = sat_sub(later, freed_by_move(t, *arr, *cap));
+        const size_t fit = r > after ? (r - after) / sizeof(T) : 0;
+        if (fit <= *cap)
             return false;
-        if (ncap - *cap > fit)
-            ncap = *cap + static_cast<uint32_t>(fit > 1 ? fit / 2 : 1);
+        if (ncap > fit)
+            ncap = *cap + static_cast<uint32_t>(fit - *cap > 1 ? (fit - *cap) / 2 : 1);
     }
     size_t bytes;
     if (!array_bytes(ncap, sizeof(T), &bytes))
@@ -579,11 +651,21 @@ int table_insert(table *t, const char *key, size_t klen, const char *value, size
     const size_t sbytes = found != kNone ? vlen + 1 : klen + 1 + vlen + 1;
     // Under a cap, everything this insertion may allocate is checked first,
     // so that it fails before changing anything.
+    // An array that grows needs at least one more record than it holds,
+    // beside the old one (reserve_one).
     size_t after_keys = 0, after_values = 0;
     if (t->limit) {
         after_keys = chunk_need(t, sbytes);
-        after_values = sat_add(after_keys, found == kNone && t->nkeys == t->capkeys ? sizeof(key_rec) : 0);
-        if (sat_add(after_values, t->nvalues == t->capvalues ? sizeof(value_rec) : 0) > room(t))
+        const bool grow_keys = found == kNone && t->nkeys == t->capkeys;
+        const size_t new_keys = grow_keys ? sat_add(size_t{t->capkeys}, 1) * sizeof(key_rec) : 0;
+        after_values = sat_add(new_keys, after_keys);
+        size_t need = after_keys;
+        if (t->nvalues == t->capvalues)
+            need = sat_add(sat_add(size_t{t->capvalues}, 1) * sizeof(value_rec),
+                           sat_sub(after_values, freed_by_move(t, t->values, t->capvalues)));
+        else if (grow_keys)
+            need = sat_add(new_keys, sat_sub(after_keys, freed_by_move(t, t->keys, t->capkeys)));
+        if (need > room(t))
             return kFailed;
     }
     if (!reserve_one(t, &t->values, t->nvalues, &t->capvalues, kMaxValues, after_values))
