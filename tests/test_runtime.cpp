@@ -425,6 +425,9 @@ TEST(Primitives, TheRestOfTheLanguage)
         {USHORT, "00 01 00 00", nullptr},
         {CHAR, "00 00 00 41", "65"},
         {CHAR, "00 00 01 00", nullptr},
+        {CHAR, "ff ff ff 80", "-128"}, // signed on every target
+        {CHAR, "00 00 00 80", nullptr},
+        {CHAR, "ff ff ff 7f", nullptr},
         {UCHAR, "00 00 00 ff", "255"},
         {UCHAR, "ff ff ff ff", nullptr},
         {FLOAT, "3f c0 00 00", "1.5"},

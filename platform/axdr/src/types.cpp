@@ -296,7 +296,16 @@ int axdr_u_short(axdr_stream_t *s, unsigned short *v)
     return narrow<unsigned short, unsigned, axdr_u_int>(s, v, 0, USHRT_MAX);
 }
 
-int axdr_char(axdr_stream_t *s, char *v) { return narrow<char, int, axdr_int>(s, v, CHAR_MIN, CHAR_MAX); }
+// A char is a signed 8-bit value on the wire whatever the C char's
+// signedness, so every target accepts and sends the same words.
+int axdr_char(axdr_stream_t *s, char *v)
+{
+    signed char c = static_cast<signed char>(*v);
+    const int r = narrow<signed char, int, axdr_int>(s, &c, SCHAR_MIN, SCHAR_MAX);
+    if (r == AXDR_TRUE && axdr_decoding(s))
+        *v = static_cast<char>(c);
+    return r;
+}
 
 int axdr_u_char(axdr_stream_t *s, unsigned char *v)
 {
