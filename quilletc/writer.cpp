@@ -35,7 +35,16 @@ public:
         size_t i = 0;
         for (; i < m_.defs.size() && m_.defs[i].kind == Kind::Verbatim; ++i)
             o_ << m_.defs[i].text << "\n";
-        o_ << (i ? "\n" : "") << "#include <axdr_types.h>\n\n"
+        // A later include of the RPC headers comes first too (it stays in
+        // place, where its guard makes it nothing): after our basic type
+        // names, theirs would name bool_t twice, which C99 refuses.
+        bool rpc = false;
+        for (size_t j = i; j < m_.defs.size(); ++j)
+            if (m_.defs[j].kind == Kind::Verbatim && rpc_include(m_.defs[j].text)) {
+                o_ << m_.defs[j].text << "\n";
+                rpc = true;
+            }
+        o_ << (i || rpc ? "\n" : "") << "#include <axdr_types.h>\n\n"
            << "#ifdef __cplusplus\nextern \"C\" {\n#endif\n\n";
         bool netobj = false;
         for (const auto &[decl, f] : m_.fields)
@@ -57,6 +66,16 @@ public:
     }
 
 private:
+    static bool rpc_include(const std::string &text)
+    {
+        const size_t h = text.find_first_not_of(" \t");
+        if (h == std::string::npos || text[h] != '#')
+            return false;
+        const size_t w = text.find_first_not_of(" \t", h + 1);
+        return w != std::string::npos && text.compare(w, 7, "include") == 0 &&
+               text.find("<rpc/", w + 7) != std::string::npos;
+    }
+
     // A declaration as rpcgen writes it, inside `owner`.
     std::string decl(const Field &f, const Def *owner, const std::string &indent)
     {
