@@ -1,2 +1,3 @@
 /* See types.h. */
 #include <rpc/xdr.h>
+#include <rpc/auth.h>
