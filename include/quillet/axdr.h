@@ -63,7 +63,7 @@ typedef uintptr_t axdr_print_ctx_t;
 struct axdr_ops {
     /* Starts the element `name` of an aggregate; is_first is 1 on the
      * aggregate's first element. A NULL name with is_first 0 closes the
-     * aggregate. */
+     * aggregate; with is_first 1 it prints an aggregate with no element. */
     int (*x_print_element)(axdr_stream_t *s, const char *name, int is_first,
                            axdr_print_ctx_t *ctx);
     /* Prints one NUL-terminated text value. */

@@ -155,8 +155,13 @@ int print_element(axdr_stream_t *s, const char *name, int is_first, axdr_print_c
         return r;
     Printer &pr = st->pr;
     bool ok = true;
+    if (!name && is_first) { // an aggregate with no element: "{" then "}"
+        if (!open_level(st, ctx) || !close_level(st))
+            return AXDR_FALSE;
+        return AXDR_TRUE;
+    }
     if (!name) {
-        if (is_first || pr.depth == 0)
+        if (pr.depth == 0)
             return AXDR_FALSE; // nothing to close
         uint32_t d = level_of(pr, ctx);
         if (d == 0)

@@ -533,7 +533,9 @@ int axdr_array_done(axdr_stream_t *s, void **arr, u_int *len, u_int n, axdr_prin
         *arr = nullptr;
         *len = 0;
     }
-    return n ? axdr_print_close(s, ctx) : AXDR_TRUE;
+    if (s->x_op != AXDR_PRINT)
+        return AXDR_TRUE;
+    return s->x_ops->x_print_element(s, nullptr, !n, ctx); // no slot: an empty aggregate
 }
 
 unsigned int axdr_depth(const axdr_stream_t *s) { return static_cast<unsigned>(impl(s)->active); }
