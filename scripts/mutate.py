@@ -139,12 +139,17 @@ def sync(work):
 
 
 def run(cmd, cwd, timeout):
+    """(exit code, output); None for the code when `timeout` passed, after
+    ending the whole process group (a hung generator under Ninja too)."""
+    p = subprocess.Popen(cmd, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                         start_new_session=True)
     try:
-        r = subprocess.run(cmd, cwd=cwd, capture_output=True, text=True, timeout=timeout)
-        return r.returncode, r.stdout + r.stderr
-    except subprocess.TimeoutExpired as e:
-        out = e.stdout or b""
-        return None, out.decode(errors="replace") if isinstance(out, bytes) else out
+        out, _ = p.communicate(timeout=timeout)
+        return p.returncode, out
+    except subprocess.TimeoutExpired:
+        os.killpg(p.pid, 9)
+        out, _ = p.communicate()
+        return None, out or ""
 
 
 def listed_equivalents():
@@ -209,6 +214,7 @@ def main():
     ap.add_argument("--patch", action="append", help="plant this diff instead (repeatable, one mutant each)")
     ap.add_argument("--workdir", help="private copy to (re)use; default: a fresh temp dir")
     ap.add_argument("--timeout", type=int, default=60, help="per test, seconds")
+    ap.add_argument("--build-timeout", type=int, default=900, help="per mutant's build, seconds")
     ap.add_argument("-j", "--jobs", default="2", help="build and test jobs (default 2)")
     args = ap.parse_args()
 
@@ -277,9 +283,11 @@ def main():
             lines[n - 1] = new
             with open(target, "w") as f: f.write("\n".join(lines))
         try:
-            rc, out = run(["cmake", "--build", build, "-j" + args.jobs], work, 1800)
+            rc, out = run(["cmake", "--build", build, "-j" + args.jobs], work, args.build_timeout)
             rebuilt = [o for o in objects(build) if os.path.getmtime(o) >= t0]
-            if rc != 0:
+            if rc is None:  # e.g. a mutated quilletc that never ends while generating
+                status, failed = "timeout", ["(build)"]
+            elif rc != 0:
                 status, failed = "not built", []
             elif op != "patch" and all(baseline.get(o) == code_of(o) is not None for o in rebuilt):
                 status, failed = "equivalent", []
