@@ -498,7 +498,7 @@ private:
                  "        axdr_print_ctx_t list, node; /* the printed list's, a further node's */\n" +
                  "    } at = {NULL, 0, 0}, *sc;\n    void *sp = &at;\n    axdr_print_ctx_t *pctx;\n",
              false, "sizeof at, &sp");
-        body_ << "    sc = sp;\n    for (;;) {\n"
+        body_ << "    sc = sp;\n" << (calls.empty() ? "    (void)pctx;\n" : "") << "    for (;;) {\n"
               << "        pctx = sc->cur == v ? &sc->list : &sc->node;\n"
               << "        switch (state) {\n";
         clear_state("v", "        ");
@@ -509,14 +509,23 @@ private:
             st = element_state(st, "." + d.fields[i].name, "pctx", calls[i], nested(m_.field(d.fields[i])),
                                "        ");
         const int link_state = st + 1;
+        // A node of no field but the link prints as an empty aggregate;
+        // the first link opens the list's.
+        const bool bare = calls.empty();
+        const std::string lk = "sc->cur->" + link.name;
         body_ << "        case " << st << ": /* the end of a node printed after the first */\n"
               << "            if (sc->cur != v) {\n"
-              << "                r = axdr_print_close(s, &sc->node);\n"
+              << "                r = axdr_print_" << (bare ? "name(s, NULL, 1, &sc->node)" : "close(s, &sc->node)")
+              << ";\n"
               << "                if (r != AXDR_TRUE)\n                    break;\n"
               << "            }\n"
               << "            state = " << link_state << ";\n            AXDR_FALLTHROUGH;\n"
               << "        case " << link_state << ": /* ." << link.name << ": the link to the next node */\n"
-              << "            r = axdr_link(s, (void **)&sc->cur->" << link.name << ", sizeof *sc->cur->" << link.name
+              << (bare ? "            if (s->x_op == AXDR_PRINT && sc->cur == v)\n                r = " + lk +
+                             " ? axdr_print_name(s, \"." + link.name + "\", 1, &sc->list) : AXDR_TRUE;\n" +
+                             "            else\n    "
+                       : "")
+              << "            r = axdr_link(s, (void **)&" << lk << ", sizeof *" << lk
               << ", \"." << link.name << "\", &sc->list);\n"
               << "            if (r != AXDR_TRUE)\n                break;\n"
               << "            if (s->x_op == AXDR_FREE) { /* the node is freed; the first is the caller's */\n"
@@ -531,7 +540,9 @@ private:
               << "            if (sc->cur) {\n                state = 1;\n                continue;\n            }\n"
               << "            state = " << link_state + 1 << ";\n            AXDR_FALLTHROUGH;\n"
               << "        case " << link_state + 1 << ": /* closing the printed list */\n"
-              << "            r = axdr_print_close(s, &sc->list);\n            break;\n"
+              << (bare ? "            r = sc->list ? axdr_print_close(s, &sc->list) : axdr_print_name(s, NULL, 1, "
+                         "&sc->list);\n            break;\n"
+                       : "            r = axdr_print_close(s, &sc->list);\n            break;\n")
               << "        default: /* a state this filter never stores */\n            r = AXDR_FALSE;\n"
               << "        }\n        break;\n    }\n";
         close();
