@@ -21,7 +21,7 @@ namespace qv {
 enum Type {
     IN_ADDR, IN6_ADDR, MACADDR, IPADDR, IPCIDR, RLIM, RLIMIT, MAP, ARRAYMAP, MULTIMAP,
 #ifdef QUILLET_GENERATED_TYPES
-    G_RECORD, G_SHAPE, G_OUTER, G_LISTING, G_TREE, G_POINTS, G_HANDLE, G_NAME,
+    G_RECORD, G_SHAPE, G_OUTER, G_LISTING, G_TREE, G_POINTS, G_HANDLE, G_NAME, G_CHAIN,
 #endif
     TYPE_COUNT
 };
@@ -32,7 +32,7 @@ inline const char *type_name(Type t)
                                         "nu_ipcidr_t", "rlim_t", "rlimit",       "map_t",
                                         "arraymap_t",  "multimap_t", "record",       "shape",
                                         "outer",       "listing",    "tree",         "points",
-                                        "handle",      "name"};
+                                        "handle",      "name",       "chain"};
     return t < TYPE_COUNT ? names[t] : "?";
 }
 
@@ -73,6 +73,7 @@ struct Value {
         points pts;
         handle hdl;
         name nm;
+        chain ch;
 #endif
     } u;
 
@@ -105,6 +106,7 @@ inline int code(axdr_stream_t *s, Value *v)
     case G_POINTS: return axdr_points(s, &v->u.pts);
     case G_HANDLE: return axdr_handle(s, &v->u.hdl);
     case G_NAME: return axdr_name(s, &v->u.nm);
+    case G_CHAIN: return axdr_chain(s, &v->u.ch);
 #endif
     default: return AXDR_FALSE;
     }
