@@ -78,13 +78,14 @@ inline void push(Stream *st, size_t d, size_t off, axdr_self_t self, axdr_frame_
 
 // A resumed chain whose unit in flight cannot complete with the bytes
 // buffered would only come back pending, level by level. The outermost
-// setup says so at once and leaves the bytes for the next call; a unit
-// that needs much is fed as before, so buffered bytes stay few.
-// resume_need is set when a chain is kept on a plain incremental decode
-// and cleared by anything that changes the stream's mode.
+// setup (or its filter, see axdr_waiting_) says so at once and leaves the
+// bytes for the next call; a unit that needs much is fed as before, so
+// buffered bytes stay few. x_wait is set when a chain is kept on a plain
+// incremental decode, and cleared by anything that changes the stream's
+// mode, by the end of input and when the chain is restored.
 size_t resume_need(const Stream *st)
 {
-    if (st->kind != KIND_INCR || st->tracing || st->byte_fire || st->budget ||
+    if (st->kind != KIND_INCR || st->eof || st->failed || st->tracing || st->byte_fire || st->budget ||
         st->mode != AXDR_DECODE)
         return 0;
     for (const Fault &f : st->fault)
@@ -123,6 +124,8 @@ int setup_any(Stream *st, axdr_self_t self, axdr_frame_t *frame, int *state, siz
         if (scratch_size)
             std::memcpy(*scratchp, st->arena + f.off, scratch_size);
         f.scratchp = scratchp;
+        if (d == 0)
+            st->pub.x_wait = 0; // this chain moves: deeper setups restore
         if (d + 1 == st->saved) {
             // The whole chain is back: its frames are open again and a
             // pending status keeps them anew.
@@ -165,7 +168,8 @@ void keep(Stream *st, size_t d, int state)
             st->saved = d + 1;
         st->unwinding = true;
         st->pub.x_slow = 1; // the next calls restore
-        st->resume_need = resume_need(st);
+        st->pub.x_wait = resume_need(st);
+        st->pub.x_wait_self = st->frames[0].self;
     }
     if (f.size)
         std::memcpy(st->arena + f.off, *f.scratchp, f.size);
@@ -221,11 +225,17 @@ int axdr_async_setup(axdr_stream_t *s, axdr_self_t self, axdr_frame_t *frame, in
             return AXDR_TRUE;
         }
     }
-    if (st->resume_need && d == 0 && !st->eof &&
-        static_cast<size_t>(st->pub.x_end - st->pub.x_cur) < st->resume_need &&
-        st->frames[0].self == self && st->frames[0].size == scratch_size) {
-        ++st->fault[AXDR_FAULT_SETUP].count;
-        return AXDR_PENDING;
+    if (st->pub.x_wait && d == 0 && st->frames[0].self == self &&
+        st->frames[0].size == scratch_size) {
+        const size_t unread = static_cast<size_t>(st->pub.x_end - st->pub.x_cur);
+        // Enough for what was known; a string's length may since have
+        // come in, and with it what its data needs.
+        if (unread >= st->pub.x_wait)
+            st->pub.x_wait = unread < 4096 ? resume_need(st) : 0;
+        if (unread < st->pub.x_wait) {
+            ++st->fault[AXDR_FAULT_SETUP].count;
+            return AXDR_PENDING;
+        }
     }
     return setup_slow(st, self, frame, state, scratch_size, scratchp);
 }

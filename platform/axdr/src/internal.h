@@ -37,6 +37,7 @@ struct Unit {
     uint8_t buf[8] = {};
     uint32_t len = 0;    // strings: announced or sent length
     uint32_t done = 0;   // strings: data (phase 1) or pad (phase 2) bytes moved
+    uint32_t maxlen = 0; // decoded strings: the caller's limit
     char *str = nullptr; // decode: the partial string; encode: the caller's
     size_t cap = 0;
     bool owns = false;   // str is ours to free
@@ -100,6 +101,9 @@ struct Stream {
     size_t held;
     size_t handed;
     size_t kept;
+    // Small pieces go straight behind the unread bytes: an incremental
+    // decode, input not ended, a buffer, no budget (feed_update).
+    bool feed_fast;
     // A fed piece was refused: what follows on the wire is not what the
     // decode would read next, so every decoding primitive fails until reset.
     bool failed;
@@ -109,7 +113,6 @@ struct Stream {
     size_t frames_cap;
     size_t active;   // setups without teardown in the current call chain
     size_t saved;    // frames kept by a pending status
-    size_t resume_need; // bytes a resumed chain needs before it can move
     uint8_t *arena;
     size_t arena_cap;
 
@@ -143,7 +146,8 @@ bool budget_fits(const Stream *st, uint64_t more);
 void budget_handed(Stream *st, size_t bytes);
 void budget_given_back(Stream *st, size_t bytes);
 
-// Bytes the unit in flight still needs before it can complete (0: none).
+// Bytes the unit in flight still needs before it can complete (0: none);
+// a string's length already buffered counts its data.
 size_t unit_need(const Stream *st);
 
 // The fault of kind fires for this event: returns its result, else TRUE.

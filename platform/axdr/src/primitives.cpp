@@ -474,6 +474,7 @@ int string_slow(Stream *st, Dir dir, char **sp, unsigned maxlen)
     case DIR_DECODE:
         if (!unit_claim(st, UNIT_STRING))
             return unit_end(st, AXDR_FALSE);
+        st->unit.maxlen = maxlen;
         // A caller's buffer of unknown size cannot be filled safely.
         if (*sp && maxlen == ~0u)
             return unit_end(st, AXDR_FALSE);
@@ -538,8 +539,21 @@ size_t unit_need(const Stream *st)
     case UNIT_U64:
         return 8u - u.have;
     case UNIT_STRING:
-        if (u.phase == 0)
-            return 4u - u.have;
+        if (u.phase == 0) {
+            const size_t rest = 4u - u.have;
+            if (st->mode != AXDR_DECODE || static_cast<size_t>(st->pub.x_end - st->pub.x_cur) < rest)
+                return rest;
+            // The length is buffered: a string it admits needs its data
+            // too; one it refuses fails as soon as it is read.
+            uint8_t w[4];
+            std::memcpy(w, u.buf, u.have);
+            std::memcpy(w + u.have, st->pub.x_cur, rest);
+            const uint32_t len = load32(w);
+            if (!length_ok(st, len, u.maxlen))
+                return rest;
+            const uint64_t need = uint64_t{rest} + len + pad_of(len);
+            return need < SIZE_MAX ? static_cast<size_t>(need) : SIZE_MAX;
+        }
         if (u.phase == 1)
             return size_t{u.len} - u.done + pad_of(u.len);
         return pad_of(u.len) - u.done;

@@ -50,9 +50,16 @@ void unit_clear(Unit *u)
     *u = Unit{};
 }
 
+static void feed_update(Stream *st)
+{
+    st->feed_fast = st->kind == KIND_INCR && st->mode == AXDR_DECODE && !st->eof && st->io &&
+                    st->budget == 0;
+}
+
 void update_slow(Stream *st)
 {
-    st->resume_need = 0;
+    feed_update(st);
+    st->pub.x_wait = 0;
     bool armed = false;
     for (const Fault &f : st->fault)
         armed = armed || f.at != 0;
@@ -209,6 +216,7 @@ int refuse(Stream *st)
             st->io_cap = ncap;
             cur = p;
             end = p + unread;
+            feed_update(st);
         }
     }
     std::memcpy(end, data, len);
@@ -314,9 +322,8 @@ int axdr_feed(axdr_stream_t *s, const void *data, size_t len)
     uint8_t *end = st->pub.x_end;
     // Pieces are often a few bytes that fit behind the unread ones: no
     // call, no register saves for those.
-    if (st->kind == KIND_INCR && st->mode == AXDR_DECODE && !st->eof && data && len <= 16 &&
-        st->io && len <= st->io_cap - static_cast<size_t>(end - st->io) &&
-        (!st->budget || static_cast<size_t>(end - st->pub.x_cur) + len <= st->budget)) [[likely]] {
+    if (st->feed_fast && data && len <= 16 &&
+        len <= st->io_cap - static_cast<size_t>(end - st->io)) [[likely]] {
         const auto *src = static_cast<const uint8_t *>(data);
 #pragma GCC unroll 1
         for (size_t i = 0; i < len; ++i)
@@ -327,7 +334,13 @@ int axdr_feed(axdr_stream_t *s, const void *data, size_t len)
     return feed_slow(st, data, len);
 }
 
-void axdr_feed_end(axdr_stream_t *s) { impl(s)->eof = true; }
+void axdr_feed_end(axdr_stream_t *s)
+{
+    Stream *st = impl(s);
+    st->eof = true;
+    st->pub.x_wait = 0; // what is buffered is all there is: resume
+    feed_update(st);
+}
 
 size_t axdr_unread(const axdr_stream_t *s)
 {
@@ -458,7 +471,7 @@ unsigned long axdr_fault_count(const axdr_stream_t *s, int kind)
     if (kind == AXDR_FAULT_PRIMITIVE)
         return st->fault[kind].count + st->pub.x_nprim;
     if (kind == AXDR_FAULT_SETUP)
-        return st->fault[kind].count + st->pub.x_nskip;
+        return st->fault[kind].count + st->pub.x_nskip + st->pub.x_nwait;
     return st->fault[kind].count;
 }
 
