@@ -51,6 +51,19 @@ int setup_failed(Stream *st)
     return AXDR_FALSE;
 }
 
+// Scratch records are mostly a few words: those sizes copy without a call.
+inline void copy_record(void *dst, const void *src, size_t n)
+{
+    if (n == 4)
+        std::memcpy(dst, src, 4);
+    else if (n == 8)
+        std::memcpy(dst, src, 8);
+    else if (n == 16)
+        std::memcpy(dst, src, 16);
+    else
+        std::memcpy(dst, src, n);
+}
+
 inline size_t slot(uint32_t size) { return (size_t{size} + 15u) & ~size_t{15}; }
 
 inline bool args_ok(size_t scratch_size, void **scratchp)
@@ -83,15 +96,14 @@ inline void push(Stream *st, size_t d, size_t off, axdr_self_t self, axdr_frame_
 // buffered bytes stay few. x_wait is set when a chain is kept on a plain
 // incremental decode, and cleared by anything that changes the stream's
 // mode, by the end of input and when the chain is restored.
-size_t resume_need(const Stream *st)
+size_t resume_need(Stream *st)
 {
-    if (st->kind != KIND_INCR || st->eof || st->failed || st->tracing || st->byte_fire || st->budget ||
-        st->mode != AXDR_DECODE)
+    if (st->kind != KIND_INCR || st->eof || !resume_plain(st))
         return 0;
-    for (const Fault &f : st->fault)
-        if (f.at)
-            return 0;
-    return std::min(unit_need(st), size_t{4096});
+    const size_t need = unit_need(st);
+    // Only a string's length still to come can make the need grow.
+    st->wait_exact = !unit_need_grows(st);
+    return std::min(need, size_t{4096});
 }
 
 int setup_any(Stream *st, axdr_self_t self, axdr_frame_t *frame, int *state, size_t scratch_size,
@@ -122,7 +134,7 @@ int setup_any(Stream *st, axdr_self_t self, axdr_frame_t *frame, int *state, siz
         }
         *state = f.state;
         if (scratch_size)
-            std::memcpy(*scratchp, st->arena + f.off, scratch_size);
+            copy_record(*scratchp, st->arena + f.off, scratch_size);
         f.scratchp = scratchp;
         if (d == 0)
             st->pub.x_wait = 0; // this chain moves: deeper setups restore
@@ -172,7 +184,7 @@ void keep(Stream *st, size_t d, int state)
         st->pub.x_wait_self = st->frames[0].self;
     }
     if (f.size)
-        std::memcpy(st->arena + f.off, *f.scratchp, f.size);
+        copy_record(st->arena + f.off, *f.scratchp, f.size);
 }
 
 __attribute__((noinline)) int teardown_slow(Stream *st, axdr_self_t self, int state, size_t d,
@@ -230,7 +242,7 @@ int axdr_async_setup(axdr_stream_t *s, axdr_self_t self, axdr_frame_t *frame, in
         const size_t unread = static_cast<size_t>(st->pub.x_end - st->pub.x_cur);
         // Enough for what was known; a string's length may since have
         // come in, and with it what its data needs.
-        if (unread >= st->pub.x_wait)
+        if (unread >= st->pub.x_wait && !st->wait_exact)
             st->pub.x_wait = unread < 4096 ? resume_need(st) : 0;
         if (unread < st->pub.x_wait) {
             ++st->fault[AXDR_FAULT_SETUP].count;

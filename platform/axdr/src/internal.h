@@ -104,6 +104,9 @@ struct Stream {
     // Small pieces go straight behind the unread bytes: an incremental
     // decode, input not ended, a buffer, no budget (feed_update).
     bool feed_fast;
+    uint8_t *io_limit; // io + io_cap
+    // x_wait is what the unit in flight needs, not a lower bound.
+    bool wait_exact;
     // A fed piece was refused: what follows on the wire is not what the
     // decode would read next, so every decoding primitive fails until reset.
     bool failed;
@@ -146,9 +149,23 @@ bool budget_fits(const Stream *st, uint64_t more);
 void budget_handed(Stream *st, size_t bytes);
 void budget_given_back(Stream *st, size_t bytes);
 
+// A decode that nothing watches: no fault armed, no trace, no budget, not
+// failed. Such a stream may skip the full path where its outcome is sure.
+inline bool resume_plain(const Stream *st)
+{
+    if (st->tracing || st->byte_fire || st->budget || st->failed || st->mode != AXDR_DECODE)
+        return false;
+    for (const Fault &f : st->fault)
+        if (f.at)
+            return false;
+    return true;
+}
+
 // Bytes the unit in flight still needs before it can complete (0: none);
 // a string's length already buffered counts its data.
 size_t unit_need(const Stream *st);
+// Whether unit_need may grow once more bytes are buffered.
+bool unit_need_grows(const Stream *st);
 
 // The fault of kind fires for this event: returns its result, else TRUE.
 int fault_event(Stream *st, int kind);

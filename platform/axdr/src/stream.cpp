@@ -54,6 +54,7 @@ static void feed_update(Stream *st)
 {
     st->feed_fast = st->kind == KIND_INCR && st->mode == AXDR_DECODE && !st->eof && st->io &&
                     st->budget == 0;
+    st->io_limit = st->io + st->io_cap;
 }
 
 void update_slow(Stream *st)
@@ -322,12 +323,14 @@ int axdr_feed(axdr_stream_t *s, const void *data, size_t len)
     uint8_t *end = st->pub.x_end;
     // Pieces are often a few bytes that fit behind the unread ones: no
     // call, no register saves for those.
-    if (st->feed_fast && data && len <= 16 &&
-        len <= st->io_cap - static_cast<size_t>(end - st->io)) [[likely]] {
+    if (st->feed_fast && len - 1 < 16 && len <= static_cast<size_t>(st->io_limit - end) && data)
+        [[likely]] {
         const auto *src = static_cast<const uint8_t *>(data);
+        size_t i = 0;
 #pragma GCC unroll 1
-        for (size_t i = 0; i < len; ++i)
+        do
             end[i] = src[i];
+        while (++i < len);
         st->pub.x_end = end + len;
         return 0;
     }
