@@ -107,6 +107,7 @@ struct Stream {
     uint8_t *io_limit; // io + io_cap
     // x_wait is what the unit in flight needs, not a lower bound.
     bool wait_exact;
+    bool plain;      // see resume_plain
     // A fed piece was refused: what follows on the wire is not what the
     // decode would read next, so every decoding primitive fails until reset.
     bool failed;
@@ -151,15 +152,8 @@ void budget_given_back(Stream *st, size_t bytes);
 
 // A decode that nothing watches: no fault armed, no trace, no budget, not
 // failed. Such a stream may skip the full path where its outcome is sure.
-inline bool resume_plain(const Stream *st)
-{
-    if (st->tracing || st->byte_fire || st->budget || st->failed || st->mode != AXDR_DECODE)
-        return false;
-    for (const Fault &f : st->fault)
-        if (f.at)
-            return false;
-    return true;
-}
+// Kept by update_slow, which follows every change of those.
+inline bool resume_plain(const Stream *st) { return st->plain; }
 
 // Bytes the unit in flight still needs before it can complete (0: none);
 // a string's length already buffered counts its data.

@@ -612,6 +612,16 @@ namespace {
         axdr_moved_(&st->pub, static_cast<size_t>(next - cur), 1, 0);
         return AXDR_TRUE;
     }
+    if (cur == st->pub.x_end && st->kind == KIND_INCR && !st->eof && st->plain && !*sp) {
+        // Nothing buffered: the string starts pending, as the full path
+        // would start it, the event counted.
+        ++st->fault[AXDR_FAULT_PRIMITIVE].count;
+        Unit &u = st->unit;
+        u.kind = UNIT_STRING;
+        u.maxlen = maxlen;
+        update_slow(st);
+        return AXDR_PENDING;
+    }
     return string_slow_traced(st, sp, maxlen);
 }
 

@@ -61,9 +61,11 @@ void update_slow(Stream *st)
 {
     feed_update(st);
     st->pub.x_wait = 0;
-    bool armed = false;
+    unsigned long armed = 0;
     for (const Fault &f : st->fault)
-        armed = armed || f.at != 0;
+        armed |= f.at;
+    st->plain = armed == 0 && st->byte_fire == 0 && !st->tracing && st->budget == 0 &&
+                !st->failed && st->mode == AXDR_DECODE;
     st->pub.x_slow = armed || st->byte_fire != 0 || st->tracing || st->unit.kind != UNIT_NONE ||
                st->budget != 0 || st->saved != 0 || st->mode < 0 || st->failed;
 }
