@@ -114,7 +114,13 @@ int setup_any(Stream *st, axdr_self_t self, axdr_frame_t *frame, int *state, siz
         // not events of a periodic fault, or a chain as deep as the period
         // would pend at the same level forever.
         bool periodic_restore = st->active < st->saved && st->fault[AXDR_FAULT_SETUP].every;
-        int r = periodic_restore ? AXDR_TRUE : fault_event(st, AXDR_FAULT_SETUP);
+        int r = AXDR_TRUE;
+        if (!periodic_restore) {
+            if (st->plain)
+                ++st->fault[AXDR_FAULT_SETUP].count; // nothing armed: an event only
+            else
+                r = fault_event(st, AXDR_FAULT_SETUP);
+        }
         if (r == AXDR_FALSE)
             return setup_failed(st);
         if (r != AXDR_TRUE)

@@ -619,7 +619,7 @@ namespace {
         Unit &u = st->unit;
         u.kind = UNIT_STRING;
         u.maxlen = maxlen;
-        update_slow(st);
+        st->pub.x_slow = 1; // what update_slow would make of a unit in flight
         return AXDR_PENDING;
     }
     return string_slow_traced(st, sp, maxlen);
