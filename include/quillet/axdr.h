@@ -351,14 +351,20 @@ static inline int axdr_u_int64_t_fast(axdr_stream_t *s, uint64_t *v)
     return AXDR_TRUE;
 }
 
+/* For axdr_waiting_ only: the bytes x_wait asked for are there; whether
+ * the kept chain still cannot move (1, counted as its setup) or resumes
+ * (0). */
+AXDR_EXPORT int axdr_wait_more_(axdr_stream_t *s);
+
 /* A resumable filter whose kept chain is outermost and cannot move with
  * the bytes buffered: its setup would answer pending at once, so the filter
  * may answer so without its frame (counted as that setup). */
 static inline int axdr_waiting_(axdr_stream_t *s, axdr_self_t self)
 {
-    if (s->x_wait == 0 || s->x_wait_self != self ||
-        AXDR_CAST_(size_t, s->x_end - s->x_cur) >= s->x_wait)
+    if (s->x_wait == 0 || s->x_wait_self != self)
         return 0;
+    if (AXDR_CAST_(size_t, s->x_end - s->x_cur) >= s->x_wait)
+        return axdr_wait_more_(s);
     s->x_nwait++;
     return 1;
 }

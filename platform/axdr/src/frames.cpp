@@ -106,6 +106,17 @@ size_t resume_need(Stream *st)
     return std::min(need, size_t{4096});
 }
 
+// The kept chain had what x_wait asked for: whether it still cannot move.
+// A string's length may since have come in, and with it what its data
+// needs.
+bool still_waiting(Stream *st)
+{
+    const size_t unread = static_cast<size_t>(st->pub.x_end - st->pub.x_cur);
+    if (!st->wait_exact)
+        st->pub.x_wait = unread < 4096 ? resume_need(st) : 0;
+    return unread < st->pub.x_wait;
+}
+
 int setup_any(Stream *st, axdr_self_t self, axdr_frame_t *frame, int *state, size_t scratch_size,
               void **scratchp)
 {
@@ -244,18 +255,21 @@ int axdr_async_setup(axdr_stream_t *s, axdr_self_t self, axdr_frame_t *frame, in
         }
     }
     if (st->pub.x_wait && d == 0 && st->frames[0].self == self &&
-        st->frames[0].size == scratch_size) {
-        const size_t unread = static_cast<size_t>(st->pub.x_end - st->pub.x_cur);
-        // Enough for what was known; a string's length may since have
-        // come in, and with it what its data needs.
-        if (unread >= st->pub.x_wait && !st->wait_exact)
-            st->pub.x_wait = unread < 4096 ? resume_need(st) : 0;
-        if (unread < st->pub.x_wait) {
-            ++st->fault[AXDR_FAULT_SETUP].count;
-            return AXDR_PENDING;
-        }
+        st->frames[0].size == scratch_size &&
+        (static_cast<size_t>(st->pub.x_end - st->pub.x_cur) < st->pub.x_wait || still_waiting(st))) {
+        ++st->fault[AXDR_FAULT_SETUP].count;
+        return AXDR_PENDING;
     }
     return setup_slow(st, self, frame, state, scratch_size, scratchp);
+}
+
+int axdr_wait_more_(axdr_stream_t *s)
+{
+    Stream *st = impl(s);
+    if (!still_waiting(st))
+        return 0;
+    ++st->fault[AXDR_FAULT_SETUP].count;
+    return 1;
 }
 
 int axdr_async_teardown(axdr_stream_t *s, axdr_self_t self, int state, axdr_frame_t frame,

@@ -328,11 +328,15 @@ int axdr_feed(axdr_stream_t *s, const void *data, size_t len)
     if (st->feed_fast && len - 1 < 16 && len <= static_cast<size_t>(st->io_limit - end) && data)
         [[likely]] {
         const auto *src = static_cast<const uint8_t *>(data);
-        size_t i = 0;
+        if (len == 1) {
+            *end = *src; // a byte at a time: no loop to set up
+        } else {
+            size_t i = 0;
 #pragma GCC unroll 1
-        do
-            end[i] = src[i];
-        while (++i < len);
+            do
+                end[i] = src[i];
+            while (++i < len);
+        }
         st->pub.x_end = end + len;
         return 0;
     }
