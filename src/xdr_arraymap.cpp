@@ -32,8 +32,10 @@ struct arraymap_ops {
     static constexpr auto sethashsize = &arraymap_sethashsize;
     static constexpr auto insert_str = &arraymap_insert_str;
     static constexpr auto destroy = &arraymap_destroy;
+#if !QUILLET_CONTRACT // a contract build reports nothing
     static constexpr auto footprint = &arraymap_footprint;
     static constexpr auto setlimit = &arraymap_setlimit;
+#endif
 
     // Up to the count, and never past the end of the walk.
     static bool print_more(const value_cursor *vc, const char *v)

@@ -25,8 +25,10 @@ struct map_ops {
     static constexpr auto init = &map_init;
     static constexpr auto sethashsize = &map_sethashsize;
     static constexpr auto destroy = &map_destroy;
+#if !QUILLET_CONTRACT // a contract build reports nothing
     static constexpr auto footprint = &map_footprint;
     static constexpr auto setlimit = &map_setlimit;
+#endif
 
     static void warn_init() { warnx("axdr_map_t: map init"); }
     static void warn_sethashsize() { warnx("axdr_map_t: map sethashsize"); }

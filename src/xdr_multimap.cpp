@@ -32,8 +32,10 @@ struct multimap_ops {
     static constexpr auto sethashsize = &multimap_sethashsize;
     static constexpr auto insert_str = &multimap_insert_str;
     static constexpr auto destroy = &multimap_destroy;
+#if !QUILLET_CONTRACT // a contract build reports nothing
     static constexpr auto footprint = &multimap_footprint;
     static constexpr auto setlimit = &multimap_setlimit;
+#endif
 
     static bool print_more(const value_cursor *, const char *v) { return v != nullptr; }
 

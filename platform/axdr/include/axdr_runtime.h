@@ -137,6 +137,14 @@ AXDR_EXPORT void axdr_output_consume(axdr_stream_t *s, size_t n);
  * freed with AXDR_FREE through s, or s is reset or destroyed. Freed any
  * other way (map_destroy, axdr_free) it counts until then, so a stream that
  * goes on to the next message frees through s.
+ *   One exception needs no telling: a filter that copies a decoded string
+ *   into what it builds and releases it with axdr_free(axdr_wrapstring, ..)
+ *   while its decode runs (on the calling thread, between the outermost
+ *   setup and the teardown that ends the decode with AXDR_TRUE or
+ *   AXDR_FALSE). s remembers the last four strings it handed to the running
+ *   decode and not yet released; one of those, released so, counts until
+ *   the decode ends, as a part of what it built, and then no more. A string
+ *   released any other way, or held past four newer ones, counts as above.
  *   A decode that would go past the bound ends with AXDR_FALSE; AXDR_FREE
  *   then releases what it built.
  *   Strings: a string announced longer than B, or longer than what is left,

@@ -42,6 +42,8 @@ bool grow(Stream *st, void **p, size_t *cap, size_t need, size_t elem)
 // fresh, not resume the dead chain's state or bytes.
 int setup_failed(Stream *st)
 {
+    if (st->active == 0)
+        chain_over(st, true); // the outermost level failed
     if (st->saved > st->active)
         st->saved = st->active;
     st->unwinding = false;
@@ -179,6 +181,8 @@ __attribute__((noinline)) int setup_slow(Stream *st, axdr_self_t self, axdr_fram
 {
     const size_t d = st->active;
     const int r = setup_any(st, self, frame, state, scratch_size, scratchp);
+    if (r == AXDR_TRUE)
+        lender_enter(st); // again at every level, after a chain on another stream within
     if (st->tracing)
         trace_line(st, "setup %zu = %s", d, result_name(r));
     return r;
@@ -213,6 +217,10 @@ __attribute__((noinline)) int teardown_slow(Stream *st, axdr_self_t self, int st
     if (st->tracing)
         trace_line(st, "teardown %zu %d = %s", d, state,
                    result_name(result));
+    if (d == 0)
+        chain_over(st, result == AXDR_TRUE || result == AXDR_FALSE);
+    else
+        lender_enter(st);
     if (result == AXDR_TRUE || result == AXDR_FALSE) {
         if (st->saved > d) {
             st->saved = d;

@@ -108,6 +108,21 @@ struct Stream {
     // x_wait is what the unit in flight needs, not a lower bound.
     bool wait_exact;
     bool plain;      // see resume_plain
+    // Strings of `kept` that a call chain was handed and has not released:
+    // axdr_free, which names no stream, finds them here through the
+    // thread's lender (below). A few are enough, since a decoder releases a
+    // key and its value as soon as its container copied them; when a new
+    // one finds no room the oldest leaves, and stays in `kept`.
+    struct Lent {
+        const char *str;
+        size_t bytes;
+    } lent[4];
+    uint8_t lent_next; // the slot a full ring gives up next
+    // What the running chain released through axdr_free: copied into what
+    // it builds, which only its filters see, so counted until the chain
+    // ends and that becomes the caller's.
+    size_t copied;
+    bool lending;      // this thread's lender: the chain's end must be seen
     // A fed piece was refused: what follows on the wire is not what the
     // decode would read next, so every decoding primitive fails until reset.
     bool failed;
@@ -146,14 +161,53 @@ size_t budget_limit(const Stream *st);
 size_t runtime_held(const Stream *st);
 // Whether `more` bytes fit beside everything the decode holds now.
 bool budget_fits(const Stream *st, uint64_t more);
-// Strings of `bytes` handed to a filter, or given back through the stream.
-void budget_handed(Stream *st, size_t bytes);
+// A string of `bytes` handed to a filter, or bytes given back through the
+// stream.
+void budget_handed(Stream *st, const char *str, size_t bytes);
 void budget_given_back(Stream *st, size_t bytes);
 
 // A decode that nothing watches: no fault armed, no trace, no budget, not
 // failed. Such a stream may skip the full path where its outcome is sure.
 // Kept by update_slow, which follows every change of those.
 inline bool resume_plain(const Stream *st) { return st->plain; }
+
+// The stream under a budget whose filters are running on this thread (a
+// call chain between its outermost setup and teardown), or NULL: the one
+// whose lent strings axdr_free looks for. Set only while that chain runs,
+// so it never names a stream that is gone.
+extern __thread Stream *tls_lender __attribute__((tls_model("initial-exec")));
+// A chain of st runs on this thread from here. The stream stays slow until
+// its end, so that the end is seen even if the budget is lifted meanwhile.
+inline void lender_enter(Stream *st)
+{
+    if (st->budget) {
+        tls_lender = st;
+        st->lending = true;
+        st->pub.x_slow = 1;
+    }
+}
+inline void lender_leave(const Stream *st)
+{
+    if (tls_lender == st)
+        tls_lender = nullptr;
+}
+// The chain is over on this thread. If it finished (not pending), what it
+// copied is the caller's and leaves the count, and the strings it still
+// holds are the caller's too, counted until freed through the stream or
+// reset.
+void chain_over(Stream *st, bool finished);
+// If str is a string st lent, forgets it and returns its bytes (else 0).
+size_t lent_take(Stream *st, const char *str);
+// str was released outside the stream: if st lent it, its bytes count as
+// copied until the chain ends.
+inline void lent_released(Stream *st, const char *str)
+{
+    size_t n = lent_take(st, str);
+    if (n > st->kept)
+        n = st->kept; // the stream was told of frees it never lent
+    st->kept -= n;
+    st->copied += n;
+}
 
 // Bytes the unit in flight still needs before it can complete (0: none);
 // a string's length already buffered counts its data.

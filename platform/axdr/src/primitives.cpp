@@ -10,6 +10,9 @@
 #include "internal.h"
 
 namespace axdr {
+
+__thread Stream *tls_lender __attribute__((tls_model("initial-exec")));
+
 namespace {
 
 enum Dir { DIR_ENCODE, DIR_DECODE, DIR_FREE, DIR_PRINT, DIR_BAD };
@@ -406,7 +409,7 @@ int string_decode_slow(Stream *st, char **sp, unsigned maxlen)
         block_give(u.str);
     } else {
         *sp = u.str;
-        budget_handed(st, size_t{u.len} + 1);
+        budget_handed(st, u.str, size_t{u.len} + 1);
     }
     u.str = nullptr;
     u.owns = false;
@@ -462,8 +465,16 @@ int string_slow(Stream *st, Dir dir, char **sp, unsigned maxlen)
         return r;
     switch (dir) {
     case DIR_FREE:
-        if (*sp && !st->accounting)
-            budget_given_back(st, std::strlen(*sp) + 1);
+        if (*sp) {
+            // Freed through the stream that lent it: gone. Through another
+            // while a chain runs here: released by that chain.
+            if (const size_t n = lent_take(st, *sp))
+                budget_given_back(st, n);
+            else if (tls_lender && tls_lender != st)
+                lent_released(tls_lender, *sp);
+            else if (!st->accounting)
+                budget_given_back(st, std::strlen(*sp) + 1);
+        }
         block_give(*sp);
         *sp = nullptr;
         return AXDR_TRUE;
@@ -704,19 +715,31 @@ int axdr_element(axdr_stream_t *s, const char *name, int is_first, axdr_filter_t
 
 void axdr_thread_release(void) { cache_drop(nullptr); }
 
-void axdr_free(axdr_filter_t filter, void *obj)
+// Out of line: its stream record would make every string's release save
+// registers and a frame.
+[[gnu::noinline]] static void free_through_stream(axdr_filter_t filter, void *obj)
 {
-    if (filter == axdr_wrapstring) {
-        // The common case, once per decoded string: no stream needed.
-        char **sp = static_cast<char **>(obj);
-        block_give(*sp);
-        *sp = nullptr;
-        return;
-    }
     Stream tmp;
     stream_init(&tmp, KIND_MEM, AXDR_FREE);
     filter(&tmp.pub, obj);
     stream_release(&tmp);
+}
+
+void axdr_free(axdr_filter_t filter, void *obj)
+{
+    if (filter == axdr_wrapstring) [[likely]] {
+        // The common case, once per decoded string: no stream needed. A
+        // string lent by the stream whose chain runs here was released by
+        // that chain.
+        char **sp = static_cast<char **>(obj);
+        char *str = *sp;
+        *sp = nullptr;
+        if (Stream *st = tls_lender) [[unlikely]]
+            lent_released(st, str);
+        block_give(str);
+        return;
+    }
+    free_through_stream(filter, obj);
 }
 
 } // extern "C"

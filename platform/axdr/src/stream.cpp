@@ -2,6 +2,7 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <new>
 
 #include "internal.h"
@@ -67,7 +68,7 @@ void update_slow(Stream *st)
     st->plain = armed == 0 && st->byte_fire == 0 && !st->tracing && st->budget == 0 &&
                 !st->failed && st->mode == AXDR_DECODE;
     st->pub.x_slow = armed || st->byte_fire != 0 || st->tracing || st->unit.kind != UNIT_NONE ||
-               st->budget != 0 || st->saved != 0 || st->mode < 0 || st->failed;
+               st->budget != 0 || st->saved != 0 || st->mode < 0 || st->failed || st->lending;
 }
 
 static bool is_encode(int op) { return op == AXDR_ENCODE || op == AXDR_ENCODE_ALT; }
@@ -87,15 +88,61 @@ bool budget_fits(const Stream *st, uint64_t more)
 {
     if (st->budget == 0)
         return true;
-    const uint64_t used = uint64_t{st->kept} + st->held + st->handed + runtime_held(st) + more;
+    const uint64_t used = uint64_t{st->kept} + st->copied + st->held + st->handed + runtime_held(st) + more;
     return used <= budget_limit(st);
 }
 
-void budget_handed(Stream *st, size_t bytes)
+void budget_handed(Stream *st, const char *str, size_t bytes)
 {
     if (st->budget == 0)
         return;
-    (st->accounting ? st->handed : st->kept) += bytes;
+    if (st->accounting) {
+        st->handed += bytes; // the reporting decoder's next report covers it
+        return;
+    }
+    st->kept += bytes;
+    if (st->active == 0)
+        return; // no chain runs: nothing on this thread would release it
+    Stream::Lent *slot = nullptr;
+    for (auto &l : st->lent) {
+        if (l.str == str) { // a stale entry: that string was freed unseen
+            slot = &l;
+            break;
+        }
+        if (!slot && !l.str)
+            slot = &l;
+    }
+    if (!slot) {
+        slot = &st->lent[st->lent_next];
+        st->lent_next = static_cast<uint8_t>((st->lent_next + 1) % std::size(st->lent));
+    }
+    *slot = {str, bytes};
+}
+
+void chain_over(Stream *st, bool finished)
+{
+    lender_leave(st);
+    if (finished) {
+        for (auto &l : st->lent)
+            l = {};
+        st->copied = 0;
+    }
+    if (st->lending) {
+        st->lending = false;
+        update_slow(st);
+    }
+}
+
+size_t lent_take(Stream *st, const char *str)
+{
+    for (auto &l : st->lent) {
+        if (l.str == str) {
+            const size_t n = l.bytes;
+            l = {};
+            return n;
+        }
+    }
+    return 0;
 }
 
 void budget_given_back(Stream *st, size_t bytes)
@@ -280,6 +327,7 @@ void axdr_destroy(axdr_stream_t *s)
     if (!s)
         return;
     Stream *st = impl(s);
+    lender_leave(st);
     stream_release(st);
     st->~Stream();
     std::free(st);
@@ -291,6 +339,7 @@ void axdr_reset(axdr_stream_t *s)
     unit_clear(&st->unit);
     axdr_budget_done(s);
     st->kept = 0;
+    chain_over(st, true);
     st->failed = false;
     st->active = st->saved = 0;
     st->unwinding = false;
@@ -410,7 +459,7 @@ size_t axdr_budget_hold(axdr_stream_t *s, size_t bytes)
     st->accounting = true;
     st->held = bytes;
     st->handed = 0;
-    const uint64_t used = uint64_t{st->kept} + bytes + runtime_held(st);
+    const uint64_t used = uint64_t{st->kept} + st->copied + bytes + runtime_held(st);
     const size_t limit = budget_limit(st);
     return used < limit ? limit - static_cast<size_t>(used) : 0;
 }
