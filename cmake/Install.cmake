@@ -4,7 +4,8 @@
 #   libquillet, libaxdr, libstrmap, libnetutil
 #            each library with its SONAME link, in a package named after
 #            its SONAME (libquillet1, libaxdr0, ...)
-#   dev      headers, .pc files, CMake package files, the lib*.so links
+#   dev      headers, .pc files, CMake package files, the lib*.so links,
+#            bin/quilletc
 #   tools    bin/quillet, quillet(1) and the tool's guide
 include(CMakePackageConfigHelpers)
 
@@ -21,6 +22,7 @@ install(FILES
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quillet COMPONENT dev)
 install(FILES
     ${PROJECT_SOURCE_DIR}/platform/axdr/include/axdr_runtime.h
+    ${PROJECT_SOURCE_DIR}/platform/axdr/include/axdr_types.h
     ${PROJECT_SOURCE_DIR}/platform/strmap/include/strmap.h
     ${PROJECT_SOURCE_DIR}/platform/netutil/include/netutil.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
@@ -32,9 +34,10 @@ file(RELATIVE_PATH pc_rel_prefix
 string(REGEX REPLACE "/$" "" pc_rel_prefix "${pc_rel_prefix}")
 
 # quillet_package(NAME <name> TARGETS <targets...> DESCRIPTION <text>
-#                 [REQUIRES <packages...>] [CFLAGS <flags>])
+#                 [REQUIRES <packages...>] [CFLAGS <flags>] [INCLUDES <cmake files...>])
+# INCLUDES are installed beside the package's config, which includes them.
 function(quillet_package)
-  cmake_parse_arguments(PARSE_ARGV 0 arg "" "NAME;DESCRIPTION;CFLAGS" "TARGETS;REQUIRES")
+  cmake_parse_arguments(PARSE_ARGV 0 arg "" "NAME;DESCRIPTION;CFLAGS" "TARGETS;REQUIRES;INCLUDES")
   set(name ${arg_NAME})
   install(TARGETS ${arg_TARGETS} EXPORT ${name}Targets
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT lib${name} NAMELINK_COMPONENT dev)
@@ -43,6 +46,12 @@ function(quillet_package)
 
   set(pkg_name ${name})
   set(pkg_deps "${arg_REQUIRES}")
+  set(pkg_includes "")
+  foreach(f IN LISTS arg_INCLUDES)
+    get_filename_component(base ${f} NAME)
+    list(APPEND pkg_includes ${base})
+    install(FILES ${f} DESTINATION ${QUILLET_CMAKEDIR}/${name} COMPONENT dev)
+  endforeach()
   configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/PackageConfig.cmake.in
     ${PROJECT_BINARY_DIR}/pkg/${name}Config.cmake
     INSTALL_DESTINATION ${QUILLET_CMAKEDIR}/${name})
@@ -75,10 +84,19 @@ quillet_package(NAME strmap TARGETS strmap
   DESCRIPTION "String-keyed hash containers")
 quillet_package(NAME netutil TARGETS netutil
   DESCRIPTION "IP, CIDR and MAC address types")
+# The code generator goes with the headers its output needs, as
+# quillet::quilletc with quillet_generate() beside it.
+set(quillet_includes "")
+if(TARGET quilletc)
+  install(TARGETS quilletc EXPORT quilletTargets RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+    COMPONENT dev)
+  set(quillet_includes ${PROJECT_SOURCE_DIR}/cmake/QuilletGenerate.cmake)
+endif()
 quillet_package(NAME quillet TARGETS quillet
   DESCRIPTION "${PROJECT_DESCRIPTION}"
   REQUIRES axdr strmap netutil
-  CFLAGS "-D_FILE_OFFSET_BITS=64")
+  CFLAGS "-D_FILE_OFFSET_BITS=64"
+  INCLUDES ${quillet_includes})
 
 # Compressed copies for the packages (gzip -9n: no name or time stamp, so a
 # rebuild gives the same bytes).
@@ -92,6 +110,11 @@ function(quillet_gzip src dst)
 endfunction()
 quillet_gzip(${PROJECT_SOURCE_DIR}/docs/quillet.1 ${PROJECT_BINARY_DIR}/pkg/quillet.1.gz)
 quillet_gzip(${PROJECT_SOURCE_DIR}/packaging/debian/changelog ${PROJECT_BINARY_DIR}/pkg/changelog.gz)
+if(TARGET quilletc)
+  quillet_gzip(${PROJECT_SOURCE_DIR}/docs/quilletc.1 ${PROJECT_BINARY_DIR}/pkg/quilletc.1.gz)
+  install(FILES ${PROJECT_BINARY_DIR}/pkg/quilletc.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+    COMPONENT dev)
+endif()
 
 install(TARGETS quillet_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
 install(FILES ${PROJECT_BINARY_DIR}/pkg/quillet.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
@@ -154,7 +177,7 @@ set(CPACK_DEBIAN_LIBQUILLET_PACKAGE_DEPENDS
   "${QUILLET_DEB_libaxdr} (= ${PROJECT_VERSION}), ${QUILLET_DEB_libstrmap} (= ${PROJECT_VERSION}), ${QUILLET_DEB_libnetutil} (= ${PROJECT_VERSION})")
 
 quillet_deb(dev libquillet-dev libdevel)
-set(CPACK_COMPONENT_DEV_DESCRIPTION "Resumable XDR filters: headers, pkg-config and CMake files")
+set(CPACK_COMPONENT_DEV_DESCRIPTION "Resumable XDR filters: headers, CMake files, quilletc")
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "${all_libs}")
 
 quillet_deb(tools quillet-tools utils)

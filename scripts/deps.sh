@@ -16,4 +16,4 @@ ensure_packages() {
 BUILD_PACKAGES=(cmake ninja-build g++ gcc make pkg-config)
 TEST_PACKAGES=(clang libclang-rt-14-dev libgtest-dev libgmock-dev googletest
   g++-powerpc-linux-gnu qemu-user valgrind libbenchmark-dev libtirpc-dev python3 groff-base
-  dpkg-dev file lintian)
+  dpkg-dev file lintian rpcsvc-proto libnsl-dev)

@@ -3,7 +3,7 @@
 # big-endian powerpc target under qemu, and the release build users make
 # (everything in it, the benchmarks included); the codec sweep against a
 # contract build of libquillet; then the native suite under valgrind and
-# every fuzzer for a bounded time (QUILLET_FUZZ_SECONDS, default 30), and a
+# every fuzzer for a bounded time (QUILLET_FUZZ_SECONDS each, default 22), and a
 # short run of the benchmarks from the release build.
 set -euo pipefail
 cd "$(dirname "$0")/.."

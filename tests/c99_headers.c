@@ -1,6 +1,7 @@
 /* Compiled as strict C99: every public header must be usable from C. */
 #include <quillet/quillet.h>
 #include <axdr_runtime.h>
+#include <axdr_types.h>
 #include <netutil.h>
 #include <strmap.h>
 

@@ -32,7 +32,11 @@ struct Row {
 
 std::vector<Row> load_rows()
 {
-    std::ifstream in(QUILLET_SOURCE_DIR "/tests/vectors.tsv");
+    std::stringstream in;
+    in << std::ifstream(QUILLET_SOURCE_DIR "/tests/vectors.tsv").rdbuf();
+#ifdef QUILLET_GENERATED_TYPES
+    in << std::ifstream(QUILLET_SOURCE_DIR "/tests/quilletc/corners.tsv").rdbuf();
+#endif
     std::vector<Row> rows;
     for (std::string line; std::getline(in, line);) {
         if (line.empty() || line[0] == '#')
@@ -263,7 +267,7 @@ bool same_both_ways(const Row &row, Value *enc_from)
     // is done without (the buffer ends right after the last unit), but for
     // a string too long to copy on the stack.
     const unsigned long kept = (qv::is_container(row.type) ? 1 : 0) + row.stepped;
-    const bool plain = row.want == AXDR_TRUE && !row.budget && straight_build();
+    const bool plain = row.want == AXDR_TRUE && !row.budget && straight_build() && !qv::is_generated(row.type);
     if (plain) {
         EXPECT_EQ(straight.setups - straight.skipped, kept);
     }
@@ -456,7 +460,7 @@ void sweep(const Row &row)
                 // A pending print call, or a primitive but the first (whose
                 // element, resumed, opens a second aggregate), prints nothing twice.
                 if ((kind == AXDR_FAULT_PRINT || (kind == AXDR_FAULT_PRIMITIVE && k > 1)) && res != AXDR_FALSE &&
-                    !qv::is_container(row.type)) {
+                    !qv::is_container(row.type) && row.check_print) {
                     EXPECT_EQ(text, row.print) << k;
                 }
             }
@@ -473,7 +477,7 @@ void sweep(const Row &row)
     }
     if (!qv::is_container(row.type)) {
         EXPECT_EQ(ref.release(), AXDR_TRUE);
-        EXPECT_TRUE(qv::equal(ref, back));
+        EXPECT_TRUE(qv::is_generated(row.type) || qv::equal(ref, back));
     }
 }
 
@@ -493,8 +497,9 @@ TEST_P(Vectors, EveryRowThroughEverySweep)
     }
     EXPECT_GT(rows, 0);
     // Every type but the two single primitives has a straight path, unless
-    // the library was built with steps only (then none has).
-    EXPECT_EQ(g_straight_rows > 0, straight_build() && t != qv::IN_ADDR && t != qv::RLIM);
+    // the library was built with steps only (then none has); quilletc's
+    // filters have none yet.
+    EXPECT_EQ(g_straight_rows > 0, straight_build() && t != qv::IN_ADDR && t != qv::RLIM && !qv::is_generated(t));
 }
 
 INSTANTIATE_TEST_SUITE_P(Codecs, Vectors, testing::Range(0, int(qv::TYPE_COUNT)),

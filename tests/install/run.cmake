@@ -6,6 +6,7 @@
 #         MAKE_PROGRAM PKG_CONFIG FLAGS (extra compile and link flags)
 #         LIBS (extra flags at the end of the link) READELF
 #         SONAME_<lib> for quillet axdr strmap netutil [CPACK DPKG_DEB LINTIAN]
+#         [GENERATED_DIR: a consumer whose build runs quilletc]
 function(run what)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
   if(NOT rc EQUAL 0)
@@ -84,12 +85,20 @@ else()
   string(REPLACE "(" "\\(" rv "${v}")
   string(REPLACE ")" "\\)" rv "${rv}")
   set(all_libs "${pkg_quillet} ${rv}, ${pkg_axdr} ${rv}, ${pkg_strmap} ${rv}, ${pkg_netutil} ${rv}")
-  check_package(libquillet-dev "^${all_libs}$"
+  # quilletc in the development package: a C++ program, with its own needs.
+  set(dev_deps "^${all_libs}$")
+  set(dev_holds "")
+  if(GENERATED_DIR)
+    set(dev_deps "^${all_libs}, ")
+    set(dev_holds "usr/bin/quilletc\n" "cmake/quillet/QuilletGenerate.cmake\n"
+      "usr/share/man/man1/quilletc.1.gz\n")
+  endif()
+  check_package(libquillet-dev "${dev_deps}"
     HOLDS "include/quillet/quillet.h" "include/quillet/axdr.h" "include/axdr_runtime.h"
           "include/strmap.h" "include/netutil.h" "pkgconfig/quillet.pc" "pkgconfig/strmap.pc"
           "cmake/quillet/quilletConfig.cmake" "cmake/axdr/axdrTargets.cmake"
-          "${l}/libquillet.so -> ${SONAME_quillet}\n" "${doc}libquillet-dev/copyright\n"
-    LACKS "\\.so\\.[0-9]+ -> " "\\.so\\.${VERSION}" "bin/")
+          "${l}/libquillet.so -> ${SONAME_quillet}\n" "${doc}libquillet-dev/copyright\n" ${dev_holds}
+    LACKS "\\.so\\.[0-9]+ -> " "\\.so\\.${VERSION}" "bin/quillet\n")
   check_package(quillet-tools "^${all_libs}, "
     HOLDS "usr/bin/quillet\n" "usr/share/man/man1/quillet.1.gz\n"
           "${doc}quillet-tools/cli.md\n" "${doc}quillet-tools/copyright\n"
@@ -174,4 +183,16 @@ run("compile the consumer (pkg-config)" ${C_COMPILER} -std=c99 -Wall -Werror ${e
   ${as_needed} ${CONSUMER_DIR}/consumer.c ${pc_flags} -Wl,-rpath,${pc_libdir} ${libs}
   -o ${WORK}/with-pkg-config)
 run_consumer(pkg-config ${WORK}/with-pkg-config)
+
+# quillet_generate from the installed package, in the consumer's build.
+if(GENERATED_DIR)
+  run("configure the generating consumer" ${CMAKE_COMMAND} -S ${GENERATED_DIR} -B ${WORK}/generated
+    -G ${GENERATOR} -DCMAKE_MAKE_PROGRAM=${MAKE_PROGRAM} -DCMAKE_C_COMPILER=${C_COMPILER}
+    -DCMAKE_PREFIX_PATH=${prefix} "-DCMAKE_C_FLAGS=${FLAGS}" "-DCMAKE_EXE_LINKER_FLAGS=${FLAGS}"
+    "-DCMAKE_C_STANDARD_LIBRARIES=${LIBS}")
+  run("build the generating consumer" ${CMAKE_COMMAND} --build ${WORK}/generated)
+  run("run the generating consumer" ${CMAKE_COMMAND} -E env --unset=LD_LIBRARY_PATH
+    ${WORK}/generated/generated)
+  message(STATUS "quillet_generate: ${out}")
+endif()
 file(REMOVE_RECURSE ${WORK})

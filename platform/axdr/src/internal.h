@@ -28,7 +28,7 @@ struct Buf {
 
 // The unit in flight: a primitive that stopped part-way keeps its progress
 // here, so that the call for the same value goes on at the next byte.
-enum UnitKind : uint8_t { UNIT_NONE, UNIT_U32, UNIT_U64, UNIT_STRING };
+enum UnitKind : uint8_t { UNIT_NONE, UNIT_U32, UNIT_U64, UNIT_STRING, UNIT_BYTES };
 
 struct Unit {
     UnitKind kind = UNIT_NONE;
@@ -241,6 +241,60 @@ int print_number(Stream *st, const char *digits);
 int print_text(Stream *st, const char *text);
 void printer_reset(Printer *p);
 void printer_release(Printer *p);
+
+// --- what the primitive files share ------------------------------------
+
+enum Dir { DIR_ENCODE, DIR_DECODE, DIR_FREE, DIR_PRINT, DIR_BAD };
+
+inline Dir dir_of(int op)
+{
+    switch (static_cast<unsigned>(op)) {
+    case AXDR_ENCODE:
+    case AXDR_ENCODE_ALT:
+        return DIR_ENCODE;
+    case AXDR_DECODE:
+    case AXDR_DECODE_ALT:
+        return DIR_DECODE;
+    case AXDR_FREE:
+        return DIR_FREE;
+    case AXDR_PRINT:
+        return DIR_PRINT;
+    default:
+        return DIR_BAD;
+    }
+}
+
+// What x_op asks of this stream. Moving wire bytes the other way than the
+// stream was made for is refused: its buffer bounds are for that way only.
+// A stream that refused a piece decodes nothing more until reset.
+inline Dir dir_for(const Stream *st)
+{
+    Dir d = dir_of(st->pub.x_op);
+    if ((d == DIR_ENCODE && st->mode != AXDR_ENCODE) ||
+        (d == DIR_DECODE && (st->mode != AXDR_DECODE || st->failed)))
+        return DIR_BAD;
+    return d;
+}
+
+inline uint32_t pad_of(uint32_t len) { return (4 - (len & 3)) & 3; }
+
+inline namespace prim {
+// Bytes the window offers now, less what a byte fault holds back.
+size_t available(Stream *st);
+// The window is empty (or a byte fault stops it): what the primitive says.
+int starved(Stream *st, Dir dir);
+// Moves up to n bytes between p and the window; returns the count.
+size_t move(Stream *st, Dir dir, uint8_t *p, size_t n);
+// Claims the unit in flight for a primitive of this kind, or ends it.
+bool unit_claim(Stream *st, UnitKind kind);
+int unit_end(Stream *st, int r);
+// Moves the fixed part of the unit (n bytes in its buffer).
+int move_fixed(Stream *st, Dir dir, size_t n);
+// The unit's decode buffer grows to need bytes, with what has arrived.
+bool grow_string(Stream *st, size_t need);
+// A decoded length within maxlen and what the budget leaves.
+bool length_ok(const Stream *st, uint32_t len, unsigned maxlen);
+} // namespace prim
 
 } // namespace axdr
 

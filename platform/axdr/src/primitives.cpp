@@ -10,42 +10,10 @@
 #include "internal.h"
 
 namespace axdr {
-
 __thread Stream *tls_lender __attribute__((tls_model("initial-exec")));
 
-namespace {
-
-enum Dir { DIR_ENCODE, DIR_DECODE, DIR_FREE, DIR_PRINT, DIR_BAD };
-
-inline Dir dir_of(int op)
-{
-    switch (static_cast<unsigned>(op)) {
-    case AXDR_ENCODE:
-    case AXDR_ENCODE_ALT:
-        return DIR_ENCODE;
-    case AXDR_DECODE:
-    case AXDR_DECODE_ALT:
-        return DIR_DECODE;
-    case AXDR_FREE:
-        return DIR_FREE;
-    case AXDR_PRINT:
-        return DIR_PRINT;
-    default:
-        return DIR_BAD;
-    }
-}
-
-// What x_op asks of this stream. Moving wire bytes the other way than the
-// stream was made for is refused: its buffer bounds are for that way only.
-// A stream that refused a piece decodes nothing more until reset.
-inline Dir dir_for(const Stream *st)
-{
-    Dir d = dir_of(st->pub.x_op);
-    if ((d == DIR_ENCODE && st->mode != AXDR_ENCODE) ||
-        (d == DIR_DECODE && (st->mode != AXDR_DECODE || st->failed)))
-        return DIR_BAD;
-    return d;
-}
+// Shared with the other primitive files: declared in internal.h.
+inline namespace prim {
 
 inline uint32_t load32(const uint8_t *p) { return axdr_load32_(p); }
 
@@ -58,8 +26,6 @@ inline void store64(uint8_t *p, uint64_t v)
     store32(p, static_cast<uint32_t>(v >> 32));
     store32(p + 4, static_cast<uint32_t>(v));
 }
-
-inline uint32_t pad_of(uint32_t len) { return (4 - (len & 3)) & 3; }
 
 // Bytes the window offers now, less what a byte fault holds back.
 size_t available(Stream *st)
@@ -409,7 +375,7 @@ int string_decode_slow(Stream *st, char **sp, unsigned maxlen)
         block_give(u.str);
     } else {
         *sp = u.str;
-        budget_handed(st, u.str, size_t{u.len} + 1);
+        budget_handed(st, u.str, malloc_usable_size(u.str)); // what the block holds: a short string takes more than its text
     }
     u.str = nullptr;
     u.owns = false;
@@ -473,7 +439,7 @@ int string_slow(Stream *st, Dir dir, char **sp, unsigned maxlen)
             else if (tls_lender && tls_lender != st)
                 lent_released(tls_lender, *sp);
             else if (!st->accounting)
-                budget_given_back(st, std::strlen(*sp) + 1);
+                budget_given_back(st, malloc_usable_size(*sp));
         }
         block_give(*sp);
         *sp = nullptr;
@@ -564,6 +530,10 @@ size_t unit_need(const Stream *st)
             const uint64_t need = uint64_t{rest} + len + pad_of(len);
             return need < SIZE_MAX ? static_cast<size_t>(need) : SIZE_MAX;
         }
+        [[fallthrough]];
+    case UNIT_BYTES: // opaque data: the same phases
+        if (u.phase == 0)
+            return 4u - u.have;
         if (u.phase == 1)
             return size_t{u.len} - u.done + pad_of(u.len);
         return pad_of(u.len) - u.done;

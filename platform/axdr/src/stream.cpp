@@ -101,8 +101,8 @@ void budget_handed(Stream *st, const char *str, size_t bytes)
         return;
     }
     st->kept += bytes;
-    if (st->active == 0)
-        return; // no chain runs: nothing on this thread would release it
+    if (st->active == 0 || !str)
+        return; // no chain runs, or a block only AXDR_FREE releases
     Stream::Lent *slot = nullptr;
     for (auto &l : st->lent) {
         if (l.str == str) { // a stale entry: that string was freed unseen

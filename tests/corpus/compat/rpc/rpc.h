@@ -1,0 +1,2 @@
+/* See types.h. */
+#include <rpc/xdr.h>

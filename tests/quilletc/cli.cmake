@@ -1,0 +1,51 @@
+# quilletc's command line: the preprocessor as rpcgen runs it, % lines in
+# both outputs, the prefix; on bad input a positioned message, a failure
+# status and the outputs left as they were.
+file(REMOVE_RECURSE ${WORK})
+file(MAKE_DIRECTORY ${WORK})
+
+function(run expect_ok)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc ERROR_VARIABLE err OUTPUT_VARIABLE out)
+  if(expect_ok AND NOT rc EQUAL 0)
+    message(FATAL_ERROR "failed (${rc}): ${ARGN}\n${err}")
+  elseif(NOT expect_ok AND rc EQUAL 0)
+    message(FATAL_ERROR "succeeded: ${ARGN}")
+  endif()
+  set(err "${err}" PARENT_SCOPE)
+endfunction()
+
+function(expect_in file text)
+  file(READ ${file} got)
+  string(FIND "${got}" "${text}" at)
+  if(at LESS 0)
+    message(FATAL_ERROR "${file} lacks '${text}':\n${got}")
+  endif()
+endfunction()
+
+file(WRITE ${WORK}/good.x "%#define FROM_X 1\n#ifdef WANT\nconst W = 1;\n#endif\n"
+  "#ifdef RPC_HDR\n%#define HEADER_ONLY 1\n#endif\nstruct p { int a; };\n")
+run(TRUE ${EMU} ${QUILLETC} -o ${WORK} -p my_ -DWANT ${WORK}/good.x)
+expect_in(${WORK}/good.h "#define FROM_X 1")
+expect_in(${WORK}/good.c "#define FROM_X 1")
+expect_in(${WORK}/good.h "#define HEADER_ONLY 1")
+expect_in(${WORK}/good.h "#define W 1")
+expect_in(${WORK}/good.h "int my_p(axdr_stream_t *s, p *v);")
+
+file(WRITE ${WORK}/bad.x "struct s {\n  int a;\n  quadruple q;\n};\n")
+file(WRITE ${WORK}/bad.h "kept")
+run(FALSE ${EMU} ${QUILLETC} -o ${WORK} ${WORK}/bad.x)
+if(NOT err MATCHES "bad.x:3:3: quadruple is not supported")
+  message(FATAL_ERROR "message: ${err}")
+endif()
+file(READ ${WORK}/bad.h kept)
+file(GLOB left ${WORK}/bad.c ${WORK}/bad.*.*)
+if(NOT kept STREQUAL "kept" OR left)
+  message(FATAL_ERROR "outputs touched: ${left}")
+endif()
+
+run(FALSE ${CMAKE_COMMAND} -E env QUILLETC_CPP=/nonexistent/cpp ${EMU} ${QUILLETC} -o ${WORK} ${WORK}/good.x)
+if(NOT err MATCHES "cannot run the preprocessor")
+  message(FATAL_ERROR "message: ${err}")
+endif()
+run(FALSE ${EMU} ${QUILLETC} -o ${WORK}/missing ${WORK}/good.x)
+run(FALSE ${EMU} ${QUILLETC} -q ${WORK}/good.x)

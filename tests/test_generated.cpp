@@ -1,0 +1,195 @@
+// quilletc's filters beyond the sweep: a list of a million nodes in the
+// same C stack and frames as one of three; announced counts that the
+// bytes never follow; a budget over everything a decode allocates.
+#include <gtest/gtest.h>
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "corners.h"
+#include "support.h"
+
+namespace {
+
+using namespace qt;
+
+Bytes long_listing(uint32_t n)
+{
+    Bytes w;
+    put_u32(w, n > 0);
+    for (uint32_t i = 0; i < n; ++i) {
+        put_u32(w, i);
+        put_str(w, i % 3 ? "" : "abc");
+        put_u32(w, i + 1 < n);
+    }
+    put_u32(w, 1); // eof
+    return w;
+}
+
+struct ListRun {
+    uint32_t n;
+    Bytes wire, back;
+    int decode = 0, encode = 0, print = 0, release = 0;
+    size_t most_frames = 0; // kept by a pending status, in any piece
+    double ms = 0;
+    long leaked = 0; // heap blocks left, counted on the thread
+    FILE *out = nullptr;
+};
+
+// Decodes in pieces, encodes through a small window, prints, frees: all
+// on the calling thread's stack.
+void round_trip(ListRun &run)
+{
+    run.back.reserve(run.wire.size()); // not counted below
+    const long live = heap_live();
+    const auto start = std::chrono::steady_clock::now();
+    listing v{};
+    {
+        Stream s(axdr_incr_create(AXDR_DECODE, 0));
+        run.decode = AXDR_PENDING;
+        for (size_t off = 0; off < run.wire.size() && run.decode == AXDR_PENDING; off += 4093) {
+            axdr_feed(s.get(), run.wire.data() + off, std::min<size_t>(4093, run.wire.size() - off));
+            run.decode = axdr_listing(s.get(), &v);
+            run.most_frames = std::max(run.most_frames, axdr_saved_frames(s.get()));
+        }
+    }
+    {
+        Stream s(axdr_incr_create(AXDR_ENCODE, 4096));
+        uint8_t buf[4096];
+        run.encode = AXDR_PENDING;
+        while (run.encode == AXDR_PENDING) {
+            run.encode = axdr_listing(s.get(), &v);
+            run.most_frames = std::max(run.most_frames, axdr_saved_frames(s.get()));
+            for (size_t got; (got = axdr_drain(s.get(), buf, sizeof buf)) > 0;)
+                run.back.insert(run.back.end(), buf, buf + got);
+        }
+    }
+    {
+        Stream s(axdr_print_create(run.out));
+        run.print = axdr_listing(s.get(), &v);
+    }
+    {
+        Stream s(axdr_mem_create(nullptr, 0, AXDR_FREE));
+        run.release = axdr_listing(s.get(), &v);
+    }
+    run.ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    run.leaked = heap_live() - live;
+}
+
+// After a short one: what the thread's first print leaves to its exit
+// (stdio's buffer) is no leak.
+void *list_round_trip(void *arg)
+{
+    ListRun &run = *static_cast<ListRun *>(arg);
+    ListRun warm{3, long_listing(3), {}};
+    warm.out = run.out;
+    round_trip(warm);
+    round_trip(run);
+    return nullptr;
+}
+
+// The thread runs on a stack painted beforehand: what the run touched is
+// what it used (with the thread's own TLS at the top), whatever the
+// platform's minimum thread stack.
+TEST(Generated, MillionNodeListInSixtyFourKibOfStack)
+{
+#if defined(__powerpc__) && !defined(__powerpc64__)
+    const uint32_t sizes[] = {3, 100000}; // under qemu
+#else
+    const uint32_t sizes[] = {3, 1000000};
+#endif
+    const size_t size = std::max<size_t>(512 * 1024, PTHREAD_STACK_MIN);
+    unsigned char *stack = static_cast<unsigned char *>(std::aligned_alloc(65536, size));
+    ASSERT_NE(stack, nullptr);
+    for (uint32_t n : sizes) {
+        ListRun run{n, long_listing(n), {}};
+        run.out = std::fopen("/dev/null", "w"); // its buffer is stdio's, not the filters'
+        ASSERT_NE(run.out, nullptr);
+        std::memset(stack, 0xa5, size);
+        pthread_attr_t attr;
+        pthread_attr_init(&attr);
+        ASSERT_EQ(pthread_attr_setstack(&attr, stack, size), 0);
+        pthread_t t;
+        ASSERT_EQ(pthread_create(&t, &attr, list_round_trip, &run), 0);
+        pthread_join(t, nullptr);
+        pthread_attr_destroy(&attr);
+        std::fclose(run.out);
+        size_t untouched = 0;
+        while (untouched < size && stack[untouched] == 0xa5)
+            ++untouched;
+        const size_t used = size - untouched;
+        EXPECT_EQ(run.decode, AXDR_TRUE);
+        EXPECT_EQ(run.encode, AXDR_TRUE);
+        EXPECT_TRUE(run.back == run.wire);
+        EXPECT_EQ(run.print, AXDR_TRUE);
+        EXPECT_EQ(run.release, AXDR_TRUE);
+        EXPECT_EQ(run.leaked, 0);
+        EXPECT_LE(used, 64u * 1024) << n << " nodes";
+        // The list, its first node's pointer and the node in hand: the
+        // same three whatever the length (a short one may never pend).
+        EXPECT_LE(run.most_frames, 3u) << n << " nodes";
+        std::printf("list of %u nodes: decode, encode, print and free in %.0f ms, %zu bytes of stack, "
+                    "at most %zu frames\n",
+                    n, run.ms, used, run.most_frames);
+    }
+    std::free(stack);
+}
+
+// A count the bytes never follow costs only what arrives; under a budget
+// a decode that grows past it ends with FALSE; FREE then returns all.
+TEST(Generated, MemoryFollowsTheBytesAndTheBudget)
+{
+    const size_t B = 4096;
+    Bytes hostile;
+    put_u32(hostile, 0x3ffffff0); // cloud: a count, then two points
+    for (uint32_t v : {1, 2, 3, 4})
+        put_u32(hostile, v);
+    const Bytes many = long_listing(20000);
+    const struct {
+        const Bytes *wire;
+        bool cloud;
+        size_t budget;
+        size_t most; // heap bytes the decode may reach
+    } cases[] = {
+        {&hostile, true, 0, 64 * 1024}, // the count announces 8 GiB
+        {&hostile, true, B, 64 * 1024},
+        {&many, false, B, 2 * B + 16 * 1024},
+    };
+    for (const auto &c : cases) {
+        for (size_t piece : {size_t{7}, B}) {
+            SCOPED_TRACE(std::to_string(c.wire->size()) + " bytes, budget " + std::to_string(c.budget) +
+                         ", pieces of " + std::to_string(piece));
+            const long live = heap_live();
+            const size_t before = heap_peak_reset();
+            int r = AXDR_PENDING;
+            {
+                cloud cl{};
+                listing ls{};
+                Stream s(axdr_incr_create(AXDR_DECODE, 0));
+                axdr_set_budget(s.get(), c.budget);
+                auto code = [&] { return c.cloud ? axdr_cloud(s.get(), &cl) : axdr_listing(s.get(), &ls); };
+                for (size_t off = 0; off < c.wire->size() && r == AXDR_PENDING; off += piece) {
+                    axdr_feed(s.get(), c.wire->data() + off, std::min(piece, c.wire->size() - off));
+                    r = code();
+                }
+                if (r == AXDR_PENDING) {
+                    axdr_feed_end(s.get());
+                    r = code();
+                }
+                s->x_op = AXDR_FREE;
+                EXPECT_EQ(code(), AXDR_TRUE);
+            }
+            EXPECT_EQ(r, AXDR_FALSE);
+            EXPECT_LE(heap_peak_since_reset() - before, c.most);
+            EXPECT_EQ(heap_live(), live);
+        }
+    }
+}
+
+} // namespace

@@ -1,0 +1,108 @@
+// quilletc's reader and model: what bad input is told, where, and what the
+// model makes of the language's corners.
+#include <gtest/gtest.h>
+
+#include "model.h"
+#include "reader.h"
+#include "writer.h"
+
+namespace {
+
+std::string compile(const std::string &src)
+{
+    try {
+        const qc::Model m = qc::build(qc::read(src, "t.x"));
+        const qc::Names n{"t", "t.x", "axdr_"};
+        qc::write_header(m, n);
+        qc::write_source(m, n);
+    } catch (const qc::Error &e) {
+        return e.what();
+    }
+    return "";
+}
+
+TEST(Quilletc, BadInputIsToldWhereAndWhy)
+{
+    const struct {
+        const char *src, *msg;
+    } bad[] = {
+        {"struct s {\n  quadruple q;\n};", "2:3: quadruple is not supported"},
+        {"const A = B;", "1:11: unknown constant 'B'"},
+        {"const A = B;\nconst B = A;", "2:11: constant 'A' is defined through itself"},
+        {"const A = 1;\nconst A = 2;", "2:7: 'A' is defined twice"},
+        {"struct rec { int a; int a; };", "1:25: field 'a' is declared twice"},
+        {"typedef axdr_foo bar;", "1:9: 'axdr_foo' is a name the generated C uses itself"},
+        {"typedef string str<MAXLEN>;\nunion u switch (int k) { case MAXLEN: int a; };", "2:31: unknown constant 'MAXLEN'"},
+        {"struct rec { int a; rec b; };", "1:8: 'rec' contains itself"},
+        {"typedef int a[0];", "1:15: the size '0' is 0, outside 1 to 4294967295"},
+        {"typedef int a<4294967296>;", "1:15: the maximum '4294967296' is 4294967296"},
+        {"typedef int a[1073741823];", "1:15: an array of more than 1073741822 elements"},
+        {"typedef opaque o;", "1:9: opaque 'o' needs a size"},
+        {"typedef string s[3];", "1:9: a string is declared with <>"},
+        {"typedef string *s;", "1:16: a pointer to string"},
+        {"struct rec { int a }", "1:20: expected ';' before '}'"},
+        {"struct rec { int a; }", "1:22: expected ';' before the end of the file"},
+        {"struct rec { void; };", "1:14: void is only a union arm"},
+        {"union u switch (string s<>) { case 1: int a; };", "1:17: a union's discriminant is a"},
+        {"union u switch (float f) { case 1: int a; };", "1:17: a union's discriminant is an int"},
+        {"union u switch (int k) { case 1: int a; case 1: int b; };", "1:46: case 1 is given twice"},
+        {"union u switch (bool b) { case 2: int a; };", "1:32: case 2 is not a value of the discriminant"},
+        {"enum en { A = 1 };\nunion u switch (en k) { case 2: int a; };", "2:30: case 2 is not a value of enum en"},
+        {"union u switch (int k) { default: void; default: void; };", "1:41: a second default arm"},
+        {"enum en { A = 0x80000000 };", "1:15: enumerator 'A' is outside the 32-bit range"},
+        {"const state = 1;", "1:7: 'state' is a name the generated C uses itself"},
+        {"typedef int int;", "1:13: 'int' is a base type's name"},
+        {"typedef int u_int;", "1:13: 'u_int' is a base type's name"},
+        {"struct rec { struct t x; };\nunion t switch (int k) { default: void; };", "1:14: 't' is not a struct"},
+        {"struct rec { int @; };", "1:18: unexpected character '@'"},
+        {"/* open", "1:1: unterminated comment"},
+        {"program P { version V { int F(int) = 1; } = 1; version W { int F(int) = 2; } = 2; } = 9;",
+         "1:73: procedure 'F' has another number in an earlier version"},
+        {"const A = 099;", "1:11: '099' is not a number this tool can hold"},
+        {"struct rec { int a; };\nfoo", "2:1: expected a definition"},
+    };
+    for (const auto &b : bad) {
+        SCOPED_TRACE(b.src);
+        const std::string got = compile(b.src);
+        const std::string want = std::string("t.x:") + b.msg;
+        EXPECT_EQ(got.substr(0, want.size()), want);
+    }
+}
+
+// Positions follow the preprocessor's line markers back to the file.
+TEST(Quilletc, LineMarkersNameTheFileAsWritten)
+{
+    EXPECT_EQ(compile("# 1 \"t.x\"\nconst A = 1;\n# 7 \"inc.x\" 1\nconst A = 2;"), "inc.x:7:7: 'A' is defined twice");
+}
+
+TEST(Quilletc, ModelFindsListsRecursionAndMemory)
+{
+    const qc::Model m = qc::build(qc::read(R"(
+        struct node { int id; node *next; };
+        typedef struct link *linkp;
+        struct link { int v; linkp next; };
+        struct tree { tree *left; tree *right; int v; };
+        struct flat { int a; opaque o[4]; };
+        struct holder { flat f; string s<>; };
+        struct kids { kids k<>; };
+        union u switch (bool b) { case TRUE: flat f; case FALSE: void; };
+    )", "t.x"));
+    auto def = [&](const char *name) {
+        for (const qc::Def &d : m.defs)
+            if (d.name == name)
+                return &d;
+        return static_cast<const qc::Def *>(nullptr);
+    };
+    for (const char *n : {"node", "link"})
+        EXPECT_TRUE(m.lists.count(def(n))) << n;
+    for (const char *n : {"tree", "flat", "kids"})
+        EXPECT_FALSE(m.lists.count(def(n))) << n;
+    for (const char *n : {"node", "link", "tree", "kids"})
+        EXPECT_TRUE(m.recursive.count(def(n))) << n;
+    for (const char *n : {"flat", "holder", "u"})
+        EXPECT_FALSE(m.recursive.count(def(n))) << n;
+    EXPECT_TRUE(m.owning.count(def("holder")));
+    EXPECT_FALSE(m.owning.count(def("flat")) || m.owning.count(def("u")));
+}
+
+} // namespace
