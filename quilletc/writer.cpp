@@ -541,7 +541,7 @@ private:
                "                              : s->x_op == AXDR_ENCODE && _" + f + "_put(s->x_cur, v))) {\n"
                "        axdr_moved_(s, " + counts + ");\n        return AXDR_TRUE;\n    }\n"
                "    if (s->x_op == AXDR_FREE && !s->x_slow) { /* nothing to free */\n"
-               "        axdr_moved_(s, 0, " + std::to_string(t.prims) + ", " + std::to_string(t.frames) + ");\n"
+               "        axdr_counted_(s, " + std::to_string(t.prims) + ", " + std::to_string(t.frames) + ");\n"
                "        return AXDR_TRUE;\n    }\n#endif\n";
     }
 
@@ -574,7 +574,7 @@ private:
               << "            axdr_store32_(s->x_cur, (uint32_t)e);\n"
               << "            axdr_moved_(s, 4, 1, 0);\n            return AXDR_TRUE;\n        }\n"
               << "    } else if (s->x_op == AXDR_FREE && !s->x_slow) {\n"
-              << "        axdr_moved_(s, 0, 1, 0);\n        return AXDR_TRUE;\n    }\n#endif\n"
+              << "        axdr_counted_(s, 1, 0);\n        return AXDR_TRUE;\n    }\n#endif\n"
               << "    r = axdr_enum(s, &e, &" << t << ");\n\n"
               << "    if (r == AXDR_TRUE)\n        *v = (" << d.name << ")e;\n    return r;\n}\n";
     }
