@@ -207,8 +207,10 @@ public:
         std::vector<Def> defs;
         while (tok_.kind != Tok::End) {
             if (tok_.kind == Tok::Verbatim) {
-                Def d{Kind::Verbatim, tok_.pos, "", {}, {}, {}, {}, {}, {}, {}, tok_.text};
-                defs.push_back(d);
+                Def &d = defs.emplace_back();
+                d.kind = Kind::Verbatim;
+                d.pos = tok_.pos;
+                d.text = tok_.text;
                 shift();
                 continue;
             }

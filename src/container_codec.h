@@ -284,7 +284,7 @@ template <typename Ops>
 
 // The exported filters' choice by operation code, read unsigned.
 template <typename Ops>
-int container_dispatch(axdr_stream_t *s, typename Ops::container *m)
+[[gnu::noinline]] int container_switch(axdr_stream_t *s, typename Ops::container *m)
 {
     switch (static_cast<unsigned>(s->x_op)) {
     case AXDR_ENCODE:
@@ -302,6 +302,20 @@ int container_dispatch(axdr_stream_t *s, typename Ops::container *m)
     default:
         return AXDR_FALSE;
     }
+}
+
+template <typename Ops>
+inline int container_dispatch(axdr_stream_t *s, typename Ops::container *m)
+{
+#if !QUILLET_CONTRACT
+    // A kept decode that cannot move yet: pending, as its setup would say,
+    // before anything is saved for the call (input fed a few bytes at a
+    // time meets this on most calls).
+    if (s->x_wait && (s->x_op == AXDR_DECODE || s->x_op == AXDR_DECODE_ALT) &&
+        axdr_waiting_(s, reinterpret_cast<axdr_self_t>(Ops::decode))) [[unlikely]]
+        return AXDR_PENDING;
+#endif
+    return container_switch<Ops>(s, m);
 }
 
 } // namespace

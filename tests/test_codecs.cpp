@@ -346,9 +346,11 @@ void sweep(const Row &row)
                     Bytes b = row.wire;
                     return mem(row, v, b, AXDR_DECODE, f);
                 });
-    for (size_t k = 0; k < n; ++k) // allocations failing with the input cut anywhere
-        every_fault(row, ref, AXDR_FAULT_ALLOC, AXDR_FALSE,
-                    [&](Value *v, Fault f) { return incr(row, v, k, n, n, f); });
+    // Allocations failing, and bytes, with the input cut anywhere.
+    for (int kind : {AXDR_FAULT_ALLOC, AXDR_FAULT_BYTE})
+        for (size_t k = 0; k < n; ++k)
+            every_fault(row, ref, kind, AXDR_FALSE,
+                        [&](Value *v, Fault f) { return incr(row, v, k, n, n, f); });
     if (qv::is_container(row.type)) {
         bool done = false;
         for (unsigned long a = 1; !done && a < 1000; ++a) {

@@ -90,6 +90,11 @@ struct axdr_stream {
     int x_mode;                   /* the coding operation the window serves,
                                      AXDR_ENCODE or AXDR_DECODE (-1: none,
                                      and x_slow is set) */
+    size_t x_wait;                /* a kept chain of a plain incremental
+                                     decode moves only with this many bytes
+                                     unread (0: try it) */
+    void (*x_wait_self)(void);    /* that chain's outermost filter */
+    unsigned long x_nwait;        /* calls answered pending on that ground */
 #endif
 };
 
@@ -352,6 +357,24 @@ static inline int axdr_u_int64_t_fast(axdr_stream_t *s, uint64_t *v)
         return axdr_u_int64_t(s, v);
     axdr_word64_(s, p, v);
     return AXDR_TRUE;
+}
+
+/* For axdr_waiting_ only: the bytes x_wait asked for are there; whether
+ * the kept chain still cannot move (1, counted as its setup) or resumes
+ * (0). */
+AXDR_EXPORT int axdr_wait_more_(axdr_stream_t *s);
+
+/* A resumable filter whose kept chain is outermost and cannot move with
+ * the bytes buffered: its setup would answer pending at once, so the filter
+ * may answer so without its frame (counted as that setup). */
+static inline int axdr_waiting_(axdr_stream_t *s, axdr_self_t self)
+{
+    if (s->x_wait == 0 || s->x_wait_self != self)
+        return 0;
+    if (AXDR_CAST_(size_t, s->x_end - s->x_cur) >= s->x_wait)
+        return axdr_wait_more_(s);
+    s->x_nwait++;
+    return 1;
 }
 
 /* axdr_element without the call when not printing. */

@@ -53,6 +53,19 @@ int setup_failed(Stream *st)
     return AXDR_FALSE;
 }
 
+// Scratch records are mostly a few words: those sizes copy without a call.
+inline void copy_record(void *dst, const void *src, size_t n)
+{
+    if (n == 4)
+        std::memcpy(dst, src, 4);
+    else if (n == 8)
+        std::memcpy(dst, src, 8);
+    else if (n == 16)
+        std::memcpy(dst, src, 16);
+    else
+        std::memcpy(dst, src, n);
+}
+
 inline size_t slot(uint32_t size) { return (size_t{size} + 15u) & ~size_t{15}; }
 
 inline bool args_ok(size_t scratch_size, void **scratchp)
@@ -80,19 +93,30 @@ inline void push(Stream *st, size_t d, size_t off, axdr_self_t self, axdr_frame_
 
 // A resumed chain whose unit in flight cannot complete with the bytes
 // buffered would only come back pending, level by level. The outermost
-// setup says so at once and leaves the bytes for the next call; a unit
-// that needs much is fed as before, so buffered bytes stay few.
-// resume_need is set when a chain is kept on a plain incremental decode
-// and cleared by anything that changes the stream's mode.
-size_t resume_need(const Stream *st)
+// setup (or its filter, see axdr_waiting_) says so at once and leaves the
+// bytes for the next call; a unit that needs much is fed as before, so
+// buffered bytes stay few. x_wait is set when a chain is kept on a plain
+// incremental decode, and cleared by anything that changes the stream's
+// mode, by the end of input and when the chain is restored.
+size_t resume_need(Stream *st)
 {
-    if (st->kind != KIND_INCR || st->tracing || st->byte_fire || st->budget ||
-        st->mode != AXDR_DECODE)
+    if (st->kind != KIND_INCR || st->eof || !resume_plain(st))
         return 0;
-    for (const Fault &f : st->fault)
-        if (f.at)
-            return 0;
-    return std::min(unit_need(st), size_t{4096});
+    const size_t need = unit_need(st);
+    // Only a string's length still to come can make the need grow.
+    st->wait_exact = !unit_need_grows(st);
+    return std::min(need, size_t{4096});
+}
+
+// The kept chain had what x_wait asked for: whether it still cannot move.
+// A string's length may since have come in, and with it what its data
+// needs.
+bool still_waiting(Stream *st)
+{
+    const size_t unread = static_cast<size_t>(st->pub.x_end - st->pub.x_cur);
+    if (!st->wait_exact)
+        st->pub.x_wait = unread < 4096 ? resume_need(st) : 0;
+    return unread < st->pub.x_wait;
 }
 
 int setup_any(Stream *st, axdr_self_t self, axdr_frame_t *frame, int *state, size_t scratch_size,
@@ -103,7 +127,13 @@ int setup_any(Stream *st, axdr_self_t self, axdr_frame_t *frame, int *state, siz
         // not events of a periodic fault, or a chain as deep as the period
         // would pend at the same level forever.
         bool periodic_restore = st->active < st->saved && st->fault[AXDR_FAULT_SETUP].every;
-        int r = periodic_restore ? AXDR_TRUE : fault_event(st, AXDR_FAULT_SETUP);
+        int r = AXDR_TRUE;
+        if (!periodic_restore) {
+            if (st->plain)
+                ++st->fault[AXDR_FAULT_SETUP].count; // nothing armed: an event only
+            else
+                r = fault_event(st, AXDR_FAULT_SETUP);
+        }
         if (r == AXDR_FALSE)
             return setup_failed(st);
         if (r != AXDR_TRUE)
@@ -123,8 +153,10 @@ int setup_any(Stream *st, axdr_self_t self, axdr_frame_t *frame, int *state, siz
         }
         *state = f.state;
         if (scratch_size)
-            std::memcpy(*scratchp, st->arena + f.off, scratch_size);
+            copy_record(*scratchp, st->arena + f.off, scratch_size);
         f.scratchp = scratchp;
+        if (d == 0)
+            st->pub.x_wait = 0; // this chain moves: deeper setups restore
         if (d + 1 == st->saved) {
             // The whole chain is back: its frames are open again and a
             // pending status keeps them anew.
@@ -169,10 +201,11 @@ void keep(Stream *st, size_t d, int state)
             st->saved = d + 1;
         st->unwinding = true;
         st->pub.x_slow = 1; // the next calls restore
-        st->resume_need = resume_need(st);
+        st->pub.x_wait = resume_need(st);
+        st->pub.x_wait_self = st->frames[0].self;
     }
     if (f.size)
-        std::memcpy(st->arena + f.off, *f.scratchp, f.size);
+        copy_record(st->arena + f.off, *f.scratchp, f.size);
 }
 
 __attribute__((noinline)) int teardown_slow(Stream *st, axdr_self_t self, int state, size_t d,
@@ -229,13 +262,22 @@ int axdr_async_setup(axdr_stream_t *s, axdr_self_t self, axdr_frame_t *frame, in
             return AXDR_TRUE;
         }
     }
-    if (st->resume_need && d == 0 && !st->eof &&
-        static_cast<size_t>(st->pub.x_end - st->pub.x_cur) < st->resume_need &&
-        st->frames[0].self == self && st->frames[0].size == scratch_size) {
+    if (st->pub.x_wait && d == 0 && st->frames[0].self == self &&
+        st->frames[0].size == scratch_size &&
+        (static_cast<size_t>(st->pub.x_end - st->pub.x_cur) < st->pub.x_wait || still_waiting(st))) {
         ++st->fault[AXDR_FAULT_SETUP].count;
         return AXDR_PENDING;
     }
     return setup_slow(st, self, frame, state, scratch_size, scratchp);
+}
+
+int axdr_wait_more_(axdr_stream_t *s)
+{
+    Stream *st = impl(s);
+    if (!still_waiting(st))
+        return 0;
+    ++st->fault[AXDR_FAULT_SETUP].count;
+    return 1;
 }
 
 int axdr_async_teardown(axdr_stream_t *s, axdr_self_t self, int state, axdr_frame_t frame,

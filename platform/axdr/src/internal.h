@@ -37,6 +37,7 @@ struct Unit {
     uint8_t buf[8] = {};
     uint32_t len = 0;    // strings: announced or sent length
     uint32_t done = 0;   // strings: data (phase 1) or pad (phase 2) bytes moved
+    uint32_t maxlen = 0; // decoded strings: the caller's limit
     char *str = nullptr; // decode: the partial string; encode: the caller's
     size_t cap = 0;
     bool owns = false;   // str is ours to free
@@ -101,6 +102,13 @@ struct Stream {
     size_t held;
     size_t handed;
     size_t kept;
+    // Small pieces go straight behind the unread bytes: an incremental
+    // decode, input not ended, a buffer, no budget (feed_update).
+    bool feed_fast;
+    uint8_t *io_limit; // io + io_cap
+    // x_wait is what the unit in flight needs, not a lower bound.
+    bool wait_exact;
+    bool plain;      // see resume_plain
     // Strings of `kept` that a call chain was handed and has not released:
     // axdr_free, which names no stream, finds them here through the
     // thread's lender (below). A few are enough, since a decoder releases a
@@ -125,7 +133,6 @@ struct Stream {
     size_t frames_cap;
     size_t active;   // setups without teardown in the current call chain
     size_t saved;    // frames kept by a pending status
-    size_t resume_need; // bytes a resumed chain needs before it can move
     uint8_t *arena;
     size_t arena_cap;
 
@@ -159,6 +166,11 @@ bool budget_fits(const Stream *st, uint64_t more);
 // stream.
 void budget_handed(Stream *st, const char *str, size_t bytes);
 void budget_given_back(Stream *st, size_t bytes);
+
+// A decode that nothing watches: no fault armed, no trace, no budget, not
+// failed. Such a stream may skip the full path where its outcome is sure.
+// Kept by update_slow, which follows every change of those.
+inline bool resume_plain(const Stream *st) { return st->plain; }
 
 // The stream under a budget whose filters are running on this thread (a
 // call chain between its outermost setup and teardown), or NULL: the one
@@ -198,8 +210,11 @@ inline void lent_released(Stream *st, const char *str)
     st->copied += n;
 }
 
-// Bytes the unit in flight still needs before it can complete (0: none).
+// Bytes the unit in flight still needs before it can complete (0: none);
+// a string's length already buffered counts its data.
 size_t unit_need(const Stream *st);
+// Whether unit_need may grow once more bytes are buffered.
+bool unit_need_grows(const Stream *st);
 
 // The fault of kind fires for this event: returns its result, else TRUE.
 int fault_event(Stream *st, int kind);

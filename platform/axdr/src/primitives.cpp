@@ -451,6 +451,7 @@ int string_slow(Stream *st, Dir dir, char **sp, unsigned maxlen)
     case DIR_DECODE:
         if (!unit_claim(st, UNIT_STRING))
             return unit_end(st, AXDR_FALSE);
+        st->unit.maxlen = maxlen;
         // A caller's buffer of unknown size cannot be filled safely.
         if (*sp && maxlen == ~0u)
             return unit_end(st, AXDR_FALSE);
@@ -515,6 +516,21 @@ size_t unit_need(const Stream *st)
     case UNIT_U64:
         return 8u - u.have;
     case UNIT_STRING:
+        if (u.phase == 0) {
+            const size_t rest = 4u - u.have;
+            if (st->mode != AXDR_DECODE || static_cast<size_t>(st->pub.x_end - st->pub.x_cur) < rest)
+                return rest;
+            // The length is buffered: a string it admits needs its data
+            // too; one it refuses fails as soon as it is read.
+            uint32_t len = 0;
+            for (size_t i = 0; i < 4; i++)
+                len = len << 8 | (i < u.have ? u.buf[i] : st->pub.x_cur[i - u.have]);
+            if (!length_ok(st, len, u.maxlen))
+                return rest;
+            const uint64_t need = uint64_t{rest} + len + pad_of(len);
+            return need < SIZE_MAX ? static_cast<size_t>(need) : SIZE_MAX;
+        }
+        [[fallthrough]];
     case UNIT_BYTES: // opaque data: the same phases
         if (u.phase == 0)
             return 4u - u.have;
@@ -526,8 +542,13 @@ size_t unit_need(const Stream *st)
     }
 }
 
-namespace {
-} // namespace
+bool unit_need_grows(const Stream *st)
+{
+    const Unit &u = st->unit;
+    return u.kind == UNIT_STRING && u.phase == 0 &&
+           static_cast<size_t>(st->pub.x_end - st->pub.x_cur) < 4u - u.have;
+}
+
 } // namespace axdr
 
 using namespace axdr;
@@ -572,6 +593,16 @@ namespace {
         axdr_moved_(&st->pub, static_cast<size_t>(next - cur), 1, 0);
         return AXDR_TRUE;
     }
+    if (cur == st->pub.x_end && st->kind == KIND_INCR && !st->eof && st->plain && !*sp) {
+        // Nothing buffered: the string starts pending, as the full path
+        // would start it, the event counted.
+        ++st->fault[AXDR_FAULT_PRIMITIVE].count;
+        Unit &u = st->unit;
+        u.kind = UNIT_STRING;
+        u.maxlen = maxlen;
+        st->pub.x_slow = 1; // what update_slow would make of a unit in flight
+        return AXDR_PENDING;
+    }
     return string_slow_traced(st, sp, maxlen);
 }
 
@@ -590,6 +621,36 @@ namespace {
     return string_slow_traced(st, sp, maxlen);
 }
 
+// A resumed decode whose string had not started when it pended and is
+// now whole in the window: it ends as the full path would end it (the
+// same events counted, the same block), without that path. Anything else
+// goes to the full path.
+[[gnu::noinline]] int string_resume(Stream *st, char **sp, unsigned maxlen)
+{
+    const Unit &u = st->unit;
+    const uint8_t *data;
+    uint32_t len;
+    const uint8_t *next;
+    if (u.kind == UNIT_STRING && u.phase == 0 && u.have == 0 && !*sp && st->pub.x_wait == 0 &&
+        st->saved == 0 && st->kind == KIND_INCR && !st->eof && resume_plain(st) &&
+        (next = axdr_string_at_(st->pub.x_cur, st->pub.x_end, &data, &len)) && len <= maxlen) {
+        char *str = block_take(size_t{len} + 1);
+        if (str) {
+            std::memcpy(str, data, len);
+            str[len] = '\0';
+            *sp = str;
+            ++st->fault[AXDR_FAULT_PRIMITIVE].count;
+            ++st->fault[AXDR_FAULT_ALLOC].count; // the full path's one block
+            st->pub.x_cur = const_cast<uint8_t *>(next);
+            st->pub.x_pos += static_cast<uint64_t>(next - data) + 4;
+            st->unit = Unit{};
+            update_slow(st);
+            return AXDR_TRUE;
+        }
+    }
+    return string_slow_traced(st, sp, maxlen);
+}
+
 } // namespace
 } // namespace axdr
 
@@ -597,10 +658,14 @@ namespace {
 [[gnu::noinline]] int axdr_string(axdr_stream_t *s, char **sp, unsigned int maxlen)
 {
     Stream *st = impl(s);
-    if (!st->pub.x_slow && s->x_op == s->x_mode) [[likely]] {
+    if (s->x_op == s->x_mode) [[likely]] {
+        if (!st->pub.x_slow) [[likely]] {
+            if (s->x_mode == AXDR_DECODE)
+                return string_decode_fast(st, sp, maxlen);
+            return string_encode_fast(st, sp, maxlen);
+        }
         if (s->x_mode == AXDR_DECODE)
-            return string_decode_fast(st, sp, maxlen);
-        return string_encode_fast(st, sp, maxlen);
+            return string_resume(st, sp, maxlen);
     }
     return string_slow_traced(st, sp, maxlen);
 }

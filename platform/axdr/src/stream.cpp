@@ -51,12 +51,22 @@ void unit_clear(Unit *u)
     *u = Unit{};
 }
 
+static void feed_update(Stream *st)
+{
+    st->feed_fast = st->kind == KIND_INCR && st->mode == AXDR_DECODE && !st->eof && st->io &&
+                    st->budget == 0;
+    st->io_limit = st->io + st->io_cap;
+}
+
 void update_slow(Stream *st)
 {
-    st->resume_need = 0;
-    bool armed = false;
+    feed_update(st);
+    st->pub.x_wait = 0;
+    unsigned long armed = 0;
     for (const Fault &f : st->fault)
-        armed = armed || f.at != 0;
+        armed |= f.at;
+    st->plain = armed == 0 && st->byte_fire == 0 && !st->tracing && st->budget == 0 &&
+                !st->failed && st->mode == AXDR_DECODE;
     st->pub.x_slow = armed || st->byte_fire != 0 || st->tracing || st->unit.kind != UNIT_NONE ||
                st->budget != 0 || st->saved != 0 || (st->mode < 0 && !st->for_free) || st->failed || st->lending;
 }
@@ -257,6 +267,7 @@ int refuse(Stream *st)
             st->io_cap = ncap;
             cur = p;
             end = p + unread;
+            feed_update(st);
         }
     }
     std::memcpy(end, data, len);
@@ -364,20 +375,31 @@ int axdr_feed(axdr_stream_t *s, const void *data, size_t len)
     uint8_t *end = st->pub.x_end;
     // Pieces are often a few bytes that fit behind the unread ones: no
     // call, no register saves for those.
-    if (st->kind == KIND_INCR && st->mode == AXDR_DECODE && !st->eof && data && len <= 16 &&
-        st->io && len <= st->io_cap - static_cast<size_t>(end - st->io) &&
-        (!st->budget || static_cast<size_t>(end - st->pub.x_cur) + len <= st->budget)) [[likely]] {
+    if (st->feed_fast && len - 1 < 16 && len <= static_cast<size_t>(st->io_limit - end) && data)
+        [[likely]] {
         const auto *src = static_cast<const uint8_t *>(data);
+        if (len == 1) {
+            *end = *src; // a byte at a time: no loop to set up
+        } else {
+            size_t i = 0;
 #pragma GCC unroll 1
-        for (size_t i = 0; i < len; ++i)
-            end[i] = src[i];
+            do
+                end[i] = src[i];
+            while (++i < len);
+        }
         st->pub.x_end = end + len;
         return 0;
     }
     return feed_slow(st, data, len);
 }
 
-void axdr_feed_end(axdr_stream_t *s) { impl(s)->eof = true; }
+void axdr_feed_end(axdr_stream_t *s)
+{
+    Stream *st = impl(s);
+    st->eof = true;
+    st->pub.x_wait = 0; // what is buffered is all there is: resume
+    feed_update(st);
+}
 
 size_t axdr_unread(const axdr_stream_t *s)
 {
@@ -508,7 +530,7 @@ unsigned long axdr_fault_count(const axdr_stream_t *s, int kind)
     if (kind == AXDR_FAULT_PRIMITIVE)
         return st->fault[kind].count + st->pub.x_nprim;
     if (kind == AXDR_FAULT_SETUP)
-        return st->fault[kind].count + st->pub.x_nskip;
+        return st->fault[kind].count + st->pub.x_nskip + st->pub.x_nwait;
     return st->fault[kind].count;
 }
 
