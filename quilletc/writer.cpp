@@ -287,10 +287,10 @@ private:
 
     // The frame's opening, shared by every filter with a frame.
     void open(const std::string &sig, const std::string &name, const std::string &locals, bool depth_check,
-              const std::string &scratch)
+              const std::string &scratch, const std::string &way_in = "")
     {
         body_ << "\n" << sig << "\n{\n    const axdr_self_t self = (axdr_self_t)" << name << ";\n" << locals
-              << "    axdr_frame_t frame;\n    int state = 0;\n    int r;\n\n";
+              << "    axdr_frame_t frame;\n    int state = 0;\n    int r;\n\n" << way_in;
         if (depth_check)
             body_ << "    /* A recursive type's bound; FREE follows what a decode built. */\n"
                   << "    if (axdr_depth(s) >= AXDR_NEST_MAX && s->x_op != AXDR_FREE)\n"
@@ -429,6 +429,141 @@ private:
         close();
     }
 
+    // --- straight paths ---------------------------------------------
+    // A type whose encoding has one size, held wholly in the window of a
+    // plain stream, is coded straight through with no frame; the steps
+    // take it otherwise, and whatever the straight code would refuse.
+    struct Flat {
+        uint64_t bytes = 0;
+        unsigned prims = 0, frames = 0; // what the steps count for it
+    };
+
+    // Field f's fixed encoding, or false.
+    bool flat_field(const Field &f, Flat *out) const
+    {
+        const Field &u = m_.underlying(f);
+        if (f.external || u.external)
+            return false;
+        if (u.rel == Rel::Fixed && u.base == Base::Opaque && !u.symbolic && u.size % 4 == 0) {
+            *out = {u.size, 1, 0};
+            return true;
+        }
+        if (u.rel != Rel::Plain)
+            return false;
+        switch (u.base) {
+        case Base::Int: case Base::UInt: case Base::Float: case Base::Bool:
+            *out = {4, 1, 0};
+            return true;
+        case Base::Hyper: case Base::UHyper: case Base::Double:
+            *out = {8, 1, 0};
+            return true;
+        case Base::None:
+            break;
+        default:
+            return false;
+        }
+        if (u.def && u.def->kind == Kind::Enum) {
+            *out = {4, 1, 0};
+            return true;
+        }
+        if (u.def && u.def->kind == Kind::Struct)
+            return flat_def(*u.def, out);
+        return false;
+    }
+
+    bool flat_def(const Def &d, Flat *out) const
+    {
+        if (d.kind != Kind::Struct || m_.lists.count(&d) || m_.recursive.count(&d) || m_.owning.count(&d))
+            return false;
+        Flat t{0, 0, 1};
+        for (const Decl &x : d.fields) {
+            Flat f;
+            if (!flat_field(m_.field(x), &f))
+                return false;
+            t.bytes += f.bytes, t.prims += f.prims, t.frames += f.frames;
+        }
+        *out = t;
+        return t.bytes <= 4096;
+    }
+
+    // The straight code of field x at p + off, decoding (get) or encoding.
+    void flat_code(const Field &f, const std::string &lv, uint64_t off, bool get)
+    {
+        const Field &u = m_.underlying(f);
+        const std::string at = "p + " + std::to_string(off);
+        if (u.rel == Rel::Fixed) {
+            body_ << "    memcpy(" << (get ? lv + ", " + at : at + ", " + lv) << ", " << u.size << ");\n";
+            return;
+        }
+        if (u.def && u.def->kind == Kind::Struct) {
+            body_ << "    if (!_" << filter(*u.def) << (get ? "_get(" : "_put(") << at << ", &" << lv << "))\n"
+                  << "        return 0;\n";
+            return;
+        }
+        const bool wide = u.base == Base::Hyper || u.base == Base::UHyper || u.base == Base::Double;
+        const bool fl = u.base == Base::Float || u.base == Base::Double;
+        const std::string w = wide ? "uint64_t" : "uint32_t";
+        std::string check;
+        if (u.def && u.def->kind == Kind::Enum)
+            check = "_" + filter(*u.def) + "_ok((int)w)";
+        else if (u.base == Base::Bool)
+            check = "w <= 1";
+        body_ << "    {\n        " << w << " w";
+        if (get) {
+            body_ << " = " << (wide ? "(uint64_t)axdr_load32_(" + at + ") << 32 | axdr_load32_(" + at + " + 4)"
+                                    : "axdr_load32_(" + at + ")") << ";\n";
+            if (!check.empty())
+                body_ << "        if (!(" << check << "))\n            return 0;\n";
+            if (fl)
+                body_ << "        memcpy(&" << lv << ", &w, sizeof w);\n";
+            else
+                body_ << "        " << lv << " = (" << (u.def ? u.def->name : u.ctype) << ")"
+                      << (u.def || u.base == Base::Int || u.base == Base::Bool ? "(int)" : "")
+                      << (u.base == Base::Hyper ? "(int64_t)" : "") << "w;\n";
+        } else {
+            if (fl)
+                body_ << ";\n        memcpy(&w, &" << lv << ", sizeof w);\n";
+            else
+                body_ << " = (" << w << ")" << (u.def ? "(int)" : "") << lv << ";\n";
+            if (!check.empty())
+                body_ << "        if (!(" << check << "))\n            return 0;\n";
+            if (wide)
+                body_ << "        axdr_store32_(" << at << ", (uint32_t)(w >> 32));\n"
+                      << "        axdr_store32_(" << at << " + 4, (uint32_t)w);\n";
+            else
+                body_ << "        axdr_store32_(" << at << ", w);\n";
+        }
+        body_ << "    }\n";
+    }
+
+    // The straight coders of flat struct d, and the filter's way in.
+    std::string flat_struct(const Def &d, const Flat &t)
+    {
+        const std::string f = filter(d);
+        for (int get = 1; get >= 0; --get) {
+            body_ << "\n#if !QUILLET_CONTRACT\n/* " << d.name << " at p, whole; 0 where the steps must tell */\n"
+                  << "static int\n_" << f << (get ? "_get(const unsigned char *p, " : "_put(unsigned char *p, const ")
+                  << d.name << " *v)\n{\n";
+            uint64_t off = 0;
+            for (const Decl &x : d.fields) {
+                Flat ff;
+                flat_field(m_.field(x), &ff);
+                flat_code(m_.field(x), "v->" + x.name, off, get);
+                off += ff.bytes;
+            }
+            body_ << "    return 1;\n}\n#endif\n";
+        }
+        const std::string n = std::to_string(t.bytes), counts = n + ", " + std::to_string(t.prims) + ", " +
+                                                                  std::to_string(t.frames);
+        return "#if !QUILLET_CONTRACT\n"
+               "    if (axdr_room_(s) >= " + n + " && (s->x_op == AXDR_DECODE ? _" + f + "_get(s->x_cur, v)\n"
+               "                              : s->x_op == AXDR_ENCODE && _" + f + "_put(s->x_cur, v))) {\n"
+               "        axdr_moved_(s, " + counts + ");\n        return AXDR_TRUE;\n    }\n"
+               "    if (s->x_op == AXDR_FREE && !s->x_slow) { /* nothing to free */\n"
+               "        axdr_counted_(s, " + std::to_string(t.prims) + ", " + std::to_string(t.frames) + ");\n"
+               "        return AXDR_TRUE;\n    }\n#endif\n";
+    }
+
     void enumeration(const Def &d)
     {
         const std::string f = filter(d), t = "_" + f;
@@ -440,8 +575,26 @@ private:
             body_ << (i ? ", " : "") << "\"" << d.enumerators[i].name << "\"";
         body_ << "};\nstatic const axdr_enum_names_t " << t << " = {" << d.enumerators.size() << ", " << t
               << "_values, " << t << "_names};\n\n"
+              << "#if !QUILLET_CONTRACT\nstatic int\n" << t << "_ok(int e)\n{\n    switch (e) {\n";
+        protos_ << "#if !QUILLET_CONTRACT\nstatic int " << t << "_ok(int e);\n#endif\n";
+        for (const Enumerator &e : d.enumerators)
+            body_ << "    case " << e.name << ":\n";
+        body_ << "        return 1;\n    }\n    return 0;\n}\n#endif\n\n"
               << "int\n" << f << "(axdr_stream_t *s, " << d.name << " *v)\n{\n"
-              << "    int e = (int)*v;\n    int r = axdr_enum(s, &e, &" << t << ");\n\n"
+              << "    int e = (int)*v;\n    int r;\n\n"
+              << "#if !QUILLET_CONTRACT\n"
+              << "    if (axdr_room_(s) >= 4) {\n"
+              << "        if (s->x_op == AXDR_DECODE) {\n"
+              << "            e = (int)axdr_load32_(s->x_cur);\n"
+              << "            if (" << t << "_ok(e)) {\n"
+              << "                *v = (" << d.name << ")e;\n"
+              << "                axdr_moved_(s, 4, 1, 0);\n                return AXDR_TRUE;\n            }\n"
+              << "        } else if (s->x_op == AXDR_ENCODE && " << t << "_ok(e)) {\n"
+              << "            axdr_store32_(s->x_cur, (uint32_t)e);\n"
+              << "            axdr_moved_(s, 4, 1, 0);\n            return AXDR_TRUE;\n        }\n"
+              << "    } else if (s->x_op == AXDR_FREE && !s->x_slow) {\n"
+              << "        axdr_counted_(s, 1, 0);\n        return AXDR_TRUE;\n    }\n#endif\n"
+              << "    r = axdr_enum(s, &e, &" << t << ");\n\n"
               << "    if (r == AXDR_TRUE)\n        *v = (" << d.name << ")e;\n    return r;\n}\n";
     }
 
@@ -465,7 +618,9 @@ private:
         for (const Decl &f : d.fields)
             calls.push_back(step(m_.field(f), "v->" + f.name, d.name, "v", d.name + "_" + f.name));
         const std::string f = filter(d);
-        open("int\n" + f + "(axdr_stream_t *s, " + d.name + " *v)", f, ctx_locals, false, "sizeof ctx, &sp");
+        Flat t;
+        const std::string way_in = flat_def(d, &t) ? flat_struct(d, t) : "";
+        open("int\n" + f + "(axdr_stream_t *s, " + d.name + " *v)", f, ctx_locals, false, "sizeof ctx, &sp", way_in);
         body_ << "    pctx = (axdr_print_ctx_t *)sp;\n    switch (state) {\n";
         int st = 0;
         if (owning) {

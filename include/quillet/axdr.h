@@ -235,6 +235,14 @@ static inline size_t axdr_room_(const axdr_stream_t *s)
     return AXDR_CAST_(size_t, s->x_end - s->x_cur);
 }
 
+/* A unit done straight through without bytes (FREE of one that holds no
+ * memory) stands for nprim primitives and nskip frames. */
+static inline void axdr_counted_(axdr_stream_t *s, unsigned nprim, unsigned nskip)
+{
+    s->x_nprim += nprim;
+    s->x_nskip += nskip;
+}
+
 /* Marks n bytes at x_cur as moved by a unit coded straight through, which
  * stands for nprim primitives and nskip frames: the counts that fault
  * injection and tracing go by stay those of the step path. */

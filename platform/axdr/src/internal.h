@@ -80,6 +80,7 @@ struct Stream {
     Kind kind;
     int mode;        // AXDR_ENCODE or AXDR_DECODE: what the buffers are for; -1 none
     bool eof;
+    bool for_free;   // made for FREE: no window, yet plain when nothing else makes it slow
     bool unwinding;  // a pending teardown already saved the innermost frame
 
     // The wire window, bytes moved and the fast-path flag live in pub.

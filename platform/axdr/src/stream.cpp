@@ -68,7 +68,7 @@ void update_slow(Stream *st)
     st->plain = armed == 0 && st->byte_fire == 0 && !st->tracing && st->budget == 0 &&
                 !st->failed && st->mode == AXDR_DECODE;
     st->pub.x_slow = armed || st->byte_fire != 0 || st->tracing || st->unit.kind != UNIT_NONE ||
-               st->budget != 0 || st->saved != 0 || st->mode < 0 || st->failed || st->lending;
+               st->budget != 0 || st->saved != 0 || (st->mode < 0 && !st->for_free) || st->failed || st->lending;
 }
 
 static bool is_encode(int op) { return op == AXDR_ENCODE || op == AXDR_ENCODE_ALT; }
@@ -159,6 +159,7 @@ void stream_init(Stream *st, Kind kind, int op)
     // Fixed for the stream's life: x_op is the caller's to rewrite.
     st->mode = is_encode(op) ? AXDR_ENCODE : is_decode(op) ? AXDR_DECODE : -1; // print: neither
     st->pub.x_mode = st->mode;
+    st->for_free = op == AXDR_FREE;
     update_slow(st);
 }
 
