@@ -575,11 +575,12 @@ private:
             body_ << (i ? ", " : "") << "\"" << d.enumerators[i].name << "\"";
         body_ << "};\nstatic const axdr_enum_names_t " << t << " = {" << d.enumerators.size() << ", " << t
               << "_values, " << t << "_names};\n\n"
-              << "#if !QUILLET_CONTRACT\nstatic int\n" << t << "_ok(int e)\n{\n    switch (e) {\n";
+              << "#if !QUILLET_CONTRACT\nstatic int\n" << t << "_ok(int e)\n{\n    return ";
         protos_ << "#if !QUILLET_CONTRACT\nstatic int " << t << "_ok(int e);\n#endif\n";
-        for (const Enumerator &e : d.enumerators)
-            body_ << "    case " << e.name << ":\n";
-        body_ << "        return 1;\n    }\n    return 0;\n}\n#endif\n\n"
+        // Comparisons, not case labels: two names may share a value.
+        for (size_t i = 0; i < d.enumerators.size(); ++i)
+            body_ << (i ? " ||\n        " : "") << "e == " << d.enumerators[i].name;
+        body_ << ";\n}\n#endif\n\n"
               << "int\n" << f << "(axdr_stream_t *s, " << d.name << " *v)\n{\n"
               << "    int e = (int)*v;\n    int r;\n\n"
               << "#if !QUILLET_CONTRACT\n"
