@@ -10,12 +10,18 @@ ensure_packages "${BUILD_PACKAGES[@]}" valgrind libgtest-dev
 cmake --preset dev >/dev/null
 cmake --build --preset dev -j2
 
+# The stack-depth case reads a finished thread's stack to see how much was
+# painted over, which memcheck rightly calls unaddressable; ASan runs it.
+skip=Generated.MillionNodeListInSixtyFourKibOfStack
+filter=${GTEST_FILTER:-*}
+case $filter in *-*) filter="$filter:$skip" ;; *) filter="$filter-$skip" ;; esac
+
 failed=0
 for t in build/dev/tests/test_*; do
   [ -f "$t" ] && [ -x "$t" ] || continue
   log=build/dev/valgrind-$(basename "$t").log
-  if valgrind --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite,indirect \
-      --quiet "$t" --gtest_brief=1 >"$log" 2>&1; then
+  if GTEST_FILTER="$filter" valgrind --error-exitcode=1 --leak-check=full \
+      --errors-for-leak-kinds=definite,indirect --quiet "$t" --gtest_brief=1 >"$log" 2>&1; then
     echo "valgrind $(basename "$t"): clean"
   else
     tail -n 40 "$log"
