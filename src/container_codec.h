@@ -171,24 +171,12 @@ template <typename Ops>
 }
 
 #if !QUILLET_CONTRACT
-// Decodes entries i, i + 1, ... below count straight through while each is
-// whole in the window; returns the index of the first one left to the
-// steps (count when none). An insertion that fails ends the run with *r
-// FALSE at its entry, as the entry's step function ends it. Out of line:
-// the container's frame stays light for the calls that only resume.
+// A map's entries i, i + 1, ... straight through (straight_units). Out of
+// line: the container's frame stays light for the calls that only resume.
 template <typename Ops>
 [[gnu::noinline]] int straight_run(axdr_stream_t *s, typename Ops::container *m, int i, int count, int *r)
 {
-    for (; i < count; i++) {
-        const int x = Ops::decode_straight(s, m);
-        if (x == take_steps)
-            break;
-        if (x != AXDR_TRUE) {
-            *r = x;
-            break;
-        }
-    }
-    return i;
+    return straight_units(i, count, r, [s, m] { return Ops::decode_straight(s, m); });
 }
 #endif
 

@@ -80,16 +80,7 @@ using multi_insert_fn = int (*)(void *, const char *, const char *);
 [[gnu::noinline]] inline int multi_decode_run(axdr_stream_t *s, void *m, multi_insert_fn insert, int i,
                                               int count, int *r)
 {
-    for (; i < count; i++) {
-        const int x = group_straight(s, m, insert);
-        if (x == take_steps)
-            break;
-        if (x != AXDR_TRUE) {
-            *r = x;
-            break;
-        }
-    }
-    return i;
+    return straight_units(i, count, r, [s, m, insert] { return group_straight(s, m, insert); });
 }
 #endif
 

@@ -42,6 +42,25 @@ inline const char *wire_cstring(const unsigned char *data, uint32_t len, char *b
     return out;
 }
 
+// Runs unit() for the units i, i + 1, ... below count while each goes
+// straight through; returns the index of the first one left to the steps
+// (count when none). A unit that fails ends the run with *r set to its
+// result, at that unit, as its step function ends it.
+template <typename Unit>
+[[gnu::always_inline]] inline int straight_units(int i, int count, int *r, Unit unit)
+{
+    for (; i < count; i++) {
+        const int x = unit();
+        if (x == take_steps)
+            break;
+        if (x != AXDR_TRUE) {
+            *r = x;
+            break;
+        }
+    }
+    return i;
+}
+
 // The bytes a straight decode copies its strings into.
 inline constexpr size_t straight_buf = 512;
 
