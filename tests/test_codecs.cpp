@@ -750,7 +750,7 @@ TEST(Contract, BudgetCoversTheRuntimesShare)
 // Callers write x_op between calls. Whatever they write, buffers keep the
 // bounds the stream was made with: a coding operation the stream was not
 // made for gives FALSE and nothing faults (ASan watches), also after a
-// reset or a partial drain.
+// reset or a partial drain, and while a decode waits for bytes.
 TEST(Hostile, RewrittenOperationNeverFaults)
 {
     const Bytes w = hex("00000002 00000001 61000000 00000002 00000001 78000000 00000002 797a0000"
@@ -773,6 +773,9 @@ TEST(Hostile, RewrittenOperationNeverFaults)
                 EXPECT_EQ(axdr_unread(s.get()), made == AXDR_DECODE ? (after & 1 ? 12u : w.size()) : 0u);
                 size_t held = 1; // what waits to be drained, only on incremental encode streams
                 EXPECT_EQ(axdr_output(s.get(), &held) == nullptr && held == 0, made == AXDR_DECODE || !(after & 1));
+                if ((after & 1) && made == AXDR_DECODE) { // a decode left waiting for bytes
+                    ASSERT_EQ(qv::code(s.get(), &fresh), AXDR_PENDING);
+                }
                 s->x_op = op;
                 if (after / 2 == 1)
                     axdr_reset(s.get());

@@ -209,6 +209,13 @@ TEST(Primitives, StrayCallEndOfInputAndReset)
     axdr_reset(s.get()); // until a reset
     ASSERT_EQ(axdr_feed(s.get(), w.data(), 4), 0);
     EXPECT_TRUE(axdr_int(s.get(), &i) == AXDR_TRUE && i == 8);
+    axdr_set_budget(s.get(), 1); // the buffer has room, the budget not
+    EXPECT_EQ(axdr_feed(s.get(), w.data(), 2), -1);
+    Stream d(axdr_incr_create(AXDR_DECODE, 0)); // a string while an int waits for its bytes
+    ASSERT_EQ(axdr_int(d.get(), &i), AXDR_PENDING);
+    Bytes a = hex("00 00 00 01 61 00 00 00");
+    ASSERT_EQ(axdr_feed(d.get(), a.data(), a.size()), 0);
+    EXPECT_EQ(axdr_string(d.get(), &p, ~0u), AXDR_FALSE);
     Stream enc(axdr_incr_create(AXDR_ENCODE, 2)); // a string while an int is half sent
     char ab[] = "ab", *abp = ab;
     EXPECT_TRUE(axdr_int(enc.get(), &i) == AXDR_PENDING && axdr_string(enc.get(), &abp, ~0u) == AXDR_FALSE);
