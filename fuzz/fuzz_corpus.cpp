@@ -24,19 +24,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const qc_type &t = f.types[(data[0] >> 1) % f.count];
     const qc::Bytes wire(data + 2, data + size);
     qc::Rng rng{data[1]};
-    size_t used0 = 0, used1 = 0;
     qc::Bytes e0, e1;
     qc::Obj whole(t), pieces(t);
-    const int r0 = qc::decode_mem(wire, whole, &used0);
-    const int r1 = qc::decode_pieces(wire, pieces, 0, data[1] & 0x80 ? 1 : 0, wire.size(), &rng, &used1);
+    const qc::Run d0 = qc::decode_mem(wire, whole);
+    const qc::Run d1 = qc::decode_pieces(wire, pieces, 0, data[1] & 0x80 ? 1 : 0, wire.size(), &rng);
+    const int r0 = d0.r, r1 = d1.r;
+    const size_t used0 = d0.used, used1 = d1.used;
     if (r0 != AXDR_TRUE && r0 != AXDR_FALSE)
         qc::fail(std::string(t.name) + ": a memory decode pends", wire);
     if (r1 != r0)
         qc::fail(std::string(t.name) + ": the result depends on the splits", wire);
     if (r0 == AXDR_TRUE) {
         int pr = AXDR_FALSE;
-        if (used1 != used0 || qc::encode(whole, e0, used0 + 64) != AXDR_TRUE ||
-            qc::encode(pieces, e1, used0 + 64) != AXDR_TRUE || e1 != e0)
+        if (used1 != used0 || qc::encode(whole, e0, used0 + 64).r != AXDR_TRUE ||
+            qc::encode(pieces, e1, used0 + 64).r != AXDR_TRUE || e1 != e0)
             qc::fail(std::string(t.name) + ": the value depends on the splits", wire);
         if (e0 != qc::Bytes(wire.begin(), wire.begin() + long(used0)))
             qc::fail(std::string(t.name) + ": a value re-encodes to other bytes than it took", wire);

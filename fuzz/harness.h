@@ -209,7 +209,8 @@ inline void run(qv::Type t, const uint8_t *data, size_t size, Fail fail)
     if (r0 == AXDR_TRUE) {
         Value v2(t);
         size_t used2 = 0;
-        if (qt::encode_mem<Value>(qv::code, &v0, e1, 2 * n + 64, sc.op_encode) != AXDR_TRUE ||
+        e1.assign(2 * n + 64, 0);
+        if (qt::run_mem<Value>(qv::code, &v0, e1, sc.op_encode).r != AXDR_TRUE ||
             decode_whole(Schedule{}, e1.data(), e1.size(), &v2, &used2, fail) != AXDR_TRUE ||
             used2 != e1.size() || !qv::equal(v2, v0))
             fail("a decoded value does not re-encode stably", t);

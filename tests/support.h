@@ -3,6 +3,7 @@
 #ifndef QUILLET_TESTS_SUPPORT_H
 #define QUILLET_TESTS_SUPPORT_H
 
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <cstring>
@@ -80,25 +81,105 @@ inline void put_str(Bytes &b, const std::string &s)
         std::memcpy(b.data() + at, s.data(), s.size());
 }
 
-// Calls f until it stops returning pending (bounded), as a caller whose
-// stream needs no feeding does after an injected pending status.
-template <class T> int until_done(Filter<T> f, axdr_stream_t *s, T *obj)
+// splitmix64: the same numbers on every target.
+struct Rng {
+    uint64_t s;
+    uint64_t next()
+    {
+        uint64_t z = (s += 0x9e3779b97f4a7c15u);
+        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9u;
+        z = (z ^ (z >> 27)) * 0x94d049bb133111ebu;
+        return z ^ (z >> 31);
+    }
+    uint32_t below(uint32_t n) { return n ? static_cast<uint32_t>(next() % n) : 0; }
+};
+
+// A fault to inject: kind, at the n-th event (0: none), with result res;
+// every: at every n-th primitive and (n + 1)-th setup.
+struct Fault { int kind = AXDR_FAULT_PRIMITIVE; unsigned long n = 0; int res = AXDR_PENDING; bool every = false; };
+
+// Arms a budget and f; returns the events of f's kind so far.
+inline unsigned long arm(axdr_stream_t *s, Fault f, size_t budget = 0)
 {
-    int r = AXDR_PENDING;
-    for (int n = 0; r != AXDR_TRUE && r != AXDR_FALSE && n < 100000; ++n)
+    axdr_set_budget(s, budget);
+    if (f.every) {
+        axdr_fault_every(s, AXDR_FAULT_PRIMITIVE, f.n, f.res);
+        axdr_fault_every(s, AXDR_FAULT_SETUP, f.n + 1, f.res);
+    } else if (f.n) {
+        axdr_fault_at(s, f.kind, f.n, f.res);
+    }
+    return axdr_fault_count(s, f.kind);
+}
+
+// Calls f again while it pends (any status but TRUE and FALSE), up to
+// `tries` more times, as a caller whose stream needs no feeding does after
+// an injected pending status.
+template <class T> int again(Filter<T> f, axdr_stream_t *s, T *obj, int r, int tries = 100000)
+{
+    for (; tries > 0 && r != AXDR_TRUE && r != AXDR_FALSE; --tries)
         r = f(s, obj);
     return r;
 }
 
-// Encodes into a memory stream of cap bytes; out gets the bytes written.
-template <class T> int encode_mem(Filter<T> f, T *obj, Bytes &out, size_t cap = 1 << 20,
-                                  int op = AXDR_ENCODE)
+// What a run left: its result and the one before the end of input, the
+// bytes coded, the frames still saved, the events of the fault's kind, and
+// whether a memory stream's buffer past what was written is untouched.
+struct Run {
+    int r = AXDR_PENDING, before_end = AXDR_PENDING;
+    size_t used = 0, frames = 0;
+    unsigned long events = 0;
+    bool tail_kept = true;
+};
+
+inline void ended(Run &out, axdr_stream_t *s, Fault f, unsigned long base)
 {
-    out.assign(cap, 0xee);
-    Stream s(axdr_mem_create(out.data(), out.size(), op));
-    int r = f(s.get(), obj);
-    out.resize(static_cast<size_t>(axdr_getpos(s.get())));
-    return r;
+    out.used = static_cast<size_t>(axdr_getpos(s));
+    out.frames = axdr_saved_frames(s);
+    out.events = axdr_fault_count(s, f.kind) - base;
+}
+
+// op over buf on a memory stream, called until it ends; buf keeps what was
+// coded.
+template <class T> Run run_mem(Filter<T> f, T *obj, Bytes &buf, int op, Fault flt = {}, size_t budget = 0)
+{
+    Run out;
+    const Bytes was = buf;
+    Stream s(axdr_mem_create(buf.data(), buf.size(), op));
+    const unsigned long base = arm(s.get(), flt, budget);
+    out.r = out.before_end = again(f, s.get(), obj, f(s.get(), obj));
+    ended(out, s.get(), flt, base);
+    out.tail_kept = std::equal(buf.begin() + long(out.used), buf.end(), was.begin() + long(out.used));
+    buf.resize(out.used);
+    return out;
+}
+
+// A decode of wire fed in pieces: `first` bytes (0: as the rest), then
+// `piece` each (0: sizes drawn from rng), up to stop, each within the
+// budget; called after each piece, and `tries` more times while it pends;
+// then, if it still pends, the end of input.
+template <class T> Run run_incr(Filter<T> f, T *obj, const Bytes &wire, size_t first, size_t piece, size_t stop,
+                                Fault flt = {}, size_t budget = 0, int tries = 1, Rng *rng = nullptr)
+{
+    Run out;
+    Stream s(axdr_incr_create(AXDR_DECODE, 0));
+    const unsigned long base = arm(s.get(), flt, budget);
+    for (size_t off = 0; off < stop && out.r != AXDR_TRUE && out.r != AXDR_FALSE;) {
+        size_t n = off == 0 && first ? first : piece ? piece : 1 + rng->below(static_cast<uint32_t>(stop - off));
+        n = std::min(n, stop - off);
+        if (budget)
+            n = std::min(n, budget - axdr_unread(s.get()));
+        if (axdr_feed(s.get(), wire.data() + off, n) != 0)
+            break; // an allocation failed: give up
+        off += n;
+        out.r = again(f, s.get(), obj, f(s.get(), obj), tries);
+    }
+    out.before_end = out.r;
+    if (out.r != AXDR_TRUE && out.r != AXDR_FALSE) {
+        axdr_feed_end(s.get());
+        out.r = again(f, s.get(), obj, f(s.get(), obj), tries);
+    }
+    ended(out, s.get(), flt, base);
+    return out;
 }
 
 // Encodes through an incremental stream whose window holds `window` bytes,
@@ -117,14 +198,20 @@ template <class T> int encode_windowed(Filter<T> f, T *obj, size_t window, Bytes
     return r;
 }
 
-// Prints obj into a text buffer, closing what is left open.
-template <class T> std::string print(Filter<T> f, T *obj, int *result = nullptr)
+// Prints obj into a text buffer, closing what is left open; a text that
+// could not be finished makes the result FALSE.
+template <class T> std::string print(Filter<T> f, T *obj, int *result = nullptr, Fault flt = {},
+                                     unsigned long *events = nullptr)
 {
     Stream s(axdr_print_create(nullptr));
-    int r = f(s.get(), obj);
+    const unsigned long base = arm(s.get(), flt);
+    int r = again(f, s.get(), obj, f(s.get(), obj));
+    if (events)
+        *events = axdr_fault_count(s.get(), flt.kind) - base;
+    if (axdr_print_finish(s.get()) != 0 && r == AXDR_TRUE)
+        r = AXDR_FALSE;
     if (result)
         *result = r;
-    axdr_print_finish(s.get());
     return axdr_print_text(s.get(), nullptr);
 }
 

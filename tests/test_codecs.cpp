@@ -82,91 +82,19 @@ void *failing_realloc(void *p, size_t n)
     return ++strmap_calls == strmap_fail_at ? nullptr : std::realloc(p, n);
 }
 
-// A fault to inject: kind, at the n-th event (0: none), with result res;
-// every: at every n-th event, primitives and setups alike.
-struct Fault { int kind = AXDR_FAULT_PRIMITIVE; unsigned long n = 0; int res = AXDR_PENDING; bool every = false; };
-
-struct Run {
-    int r = AXDR_PENDING, before_end = AXDR_PENDING;
-    size_t frames = 0;
-    unsigned long events = 0; // of the fault's kind
-    bool tail_kept = true;    // the buffer past what was written
-};
-
-// Arms f; returns the events of its kind so far.
-unsigned long arm(axdr_stream_t *s, const Row &row, Fault f)
-{
-    axdr_set_budget(s, row.budget);
-    if (f.every) {
-        axdr_fault_every(s, AXDR_FAULT_PRIMITIVE, f.n, f.res);
-        axdr_fault_every(s, AXDR_FAULT_SETUP, f.n + 1, f.res);
-    } else if (f.n) {
-        axdr_fault_at(s, f.kind, f.n, f.res);
-    }
-    return axdr_fault_count(s, f.kind);
-}
-
-// Calls again while the filter pends, up to `tries` more times.
-int call_again(axdr_stream_t *s, Value *v, int r, int tries)
-{
-    for (; tries > 0 && r != AXDR_TRUE && r != AXDR_FALSE; --tries)
-        r = qv::code(s, v);
-    return r;
-}
-
 // An incremental decode: a first piece of `first` bytes, then pieces of
-// `piece`, up to `stop` bytes (each within the budget), calling after each;
-// only then the end of input, if the filter still pends.
+// `piece`, up to `stop` bytes, calling after each; only then the end of
+// input, if the filter still pends.
 Run incr(const Row &row, Value *v, size_t first, size_t piece, size_t stop, Fault f = {})
 {
-    Run out;
-    Stream s(axdr_incr_create(AXDR_DECODE, 0));
-    const unsigned long base = arm(s.get(), row, f);
-    for (size_t off = 0; off < stop && out.r != AXDR_TRUE && out.r != AXDR_FALSE;) {
-        size_t n = std::min(off ? piece : std::max<size_t>(first, 1), stop - off);
-        if (row.budget)
-            n = std::min(n, row.budget - axdr_unread(s.get()));
-        if (axdr_feed(s.get(), row.wire.data() + off, n) != 0)
-            break; // an allocation failed: give up
-        off += n;
-        out.r = call_again(s.get(), v, qv::code(s.get(), v), f.every ? 10000 : 1);
-    }
-    out.before_end = out.r;
-    if (out.r != AXDR_TRUE && out.r != AXDR_FALSE) {
-        axdr_feed_end(s.get());
-        out.r = call_again(s.get(), v, qv::code(s.get(), v), f.every ? 10000 : 1);
-    }
-    out.frames = axdr_saved_frames(s.get());
-    out.events = axdr_fault_count(s.get(), f.kind) - base;
-    return out;
+    return run_incr<Value>(qv::code, v, row.wire, std::max<size_t>(first, 1), piece, stop, f, row.budget,
+                           f.every ? 10000 : 1);
 }
 
 // A memory-stream run of op over buf with a fault, called until it ends.
 Run mem(const Row &row, Value *v, Bytes &buf, int op, Fault f = {})
 {
-    Run out;
-    const Bytes was = buf;
-    Stream s(axdr_mem_create(buf.data(), buf.size(), op));
-    const unsigned long base = arm(s.get(), row, f);
-    out.r = out.before_end = until_done<Value>(qv::code, s.get(), v);
-    out.frames = axdr_saved_frames(s.get());
-    out.events = axdr_fault_count(s.get(), f.kind) - base;
-    const size_t pos = static_cast<size_t>(axdr_getpos(s.get()));
-    out.tail_kept = std::equal(buf.begin() + long(pos), buf.end(), was.begin() + long(pos));
-    buf.resize(pos);
-    return out;
-}
-
-std::string printed(Value *v, int *r, Fault f = {}, unsigned long *events = nullptr)
-{
-    Stream s(axdr_print_create(nullptr));
-    const unsigned long base = arm(s.get(), Row{}, f);
-    *r = until_done<Value>(qv::code, s.get(), v);
-    if (events)
-        *events = axdr_fault_count(s.get(), f.kind) - base;
-    if (*r == AXDR_TRUE && axdr_print_finish(s.get()) != 0)
-        *r = AXDR_FALSE;
-    return axdr_print_text(s.get(), nullptr);
+    return run_mem<Value>(qv::code, v, buf, op, f, row.budget);
 }
 
 // A decode into a fresh value, which must leave no frame and, once the
@@ -222,7 +150,7 @@ Pass pass(const Row &row, Value *v, Bytes buf, int op, bool steps)
     axdr_set_budget(s.get(), row.budget);
     if (steps)
         axdr_fault_at(s.get(), AXDR_FAULT_BYTE, buf.size() + 1, AXDR_FALSE);
-    p.r = until_done<Value>(qv::code, s.get(), v);
+    p.r = again<Value>(qv::code, s.get(), v, AXDR_PENDING);
     p.pos = axdr_getpos(s.get());
     p.prims = axdr_fault_count(s.get(), AXDR_FAULT_PRIMITIVE);
     p.setups = axdr_fault_count(s.get(), AXDR_FAULT_SETUP);
@@ -306,7 +234,7 @@ void sweep(const Row &row)
         ++g_straight_rows;
     int pr = AXDR_FALSE;
     if (row.check_print) {
-        EXPECT_EQ(printed(&ref, &pr), row.print);
+        EXPECT_EQ(print<Value>(qv::code, &ref, &pr), row.print);
         EXPECT_EQ(pr, AXDR_TRUE);
     }
 
@@ -426,7 +354,7 @@ void sweep(const Row &row)
                 // Pending again while the first or second level is being
                 // restored (the deeper saved levels must stay saved), and the
                 // object cleared (an address is sent as first converted).
-                for (unsigned long again : {1ul, 2ul}) {
+                for (unsigned long nth : {1ul, 2ul}) {
                     Value v(row.type);
                     std::memcpy(&v.u, &ref.u, sizeof v.u);
                     out.assign(enc.size() + 4, 0xee);
@@ -435,10 +363,10 @@ void sweep(const Row &row)
                     ASSERT_NE(qv::code(s.get(), &v), AXDR_TRUE);
                     if (row.type == qv::IPADDR || row.type == qv::IPCIDR)
                         std::memset(&v.u, 0, sizeof v.u);
-                    axdr_fault_at(s.get(), AXDR_FAULT_SETUP, again, AXDR_PENDING);
-                    EXPECT_EQ(until_done<Value>(qv::code, s.get(), &v), AXDR_TRUE);
+                    axdr_fault_at(s.get(), AXDR_FAULT_SETUP, nth, AXDR_PENDING);
+                    EXPECT_EQ(again<Value>(qv::code, s.get(), &v, AXDR_PENDING), AXDR_TRUE);
                     out.resize(static_cast<size_t>(axdr_getpos(s.get())));
-                    EXPECT_EQ(out, enc) << "setup " << again << " pending on resuming";
+                    EXPECT_EQ(out, enc) << "setup " << nth << " pending on resuming";
                     std::memset(&v.u, 0, sizeof v.u); // ref's to free
                 }
             }
@@ -450,9 +378,9 @@ void sweep(const Row &row)
     for (int kind : {AXDR_FAULT_PRINT, AXDR_FAULT_PRIMITIVE, AXDR_FAULT_ALLOC}) {
         for (int res : {AXDR_PENDING, AXDR_FALSE}) {
             unsigned long events = 0;
-            printed(&ref, &pr, Fault{kind, 0, res}, &events);
+            print<Value>(qv::code, &ref, &pr, Fault{kind, 0, res}, &events);
             for (unsigned long k = 1; k <= events; ++k) {
-                std::string text = printed(&ref, &pr, Fault{kind, k, res});
+                std::string text = print<Value>(qv::code, &ref, &pr, Fault{kind, k, res});
                 EXPECT_EQ(pr, res == AXDR_FALSE || kind == AXDR_FAULT_ALLOC ? AXDR_FALSE : AXDR_TRUE);
                 size_t cut = text.find(" =\n"), from = text.rfind('\n', cut) + 1;
                 if (cut != std::string::npos)
@@ -852,9 +780,9 @@ TEST(Refused, NotAnAddress)
     for (Type t : {qv::IPADDR, qv::IPCIDR, qv::MAP}) {
         Value v(t);
         ASSERT_EQ(t == qv::MAP ? arraymap_init(&v.u.amap) : 0, 0);
-        Bytes out;
+        Bytes out(64);
         int r = AXDR_TRUE;
-        EXPECT_EQ(encode_mem<Value>(qv::code, &v, out, 64), AXDR_FALSE);
+        EXPECT_EQ(mem(Row{}, &v, out, AXDR_ENCODE).r, AXDR_FALSE);
         EXPECT_TRUE(out.empty());
         EXPECT_EQ(print<Value>(qv::code, &v, &r), "");
         EXPECT_EQ(r, t == qv::MAP ? AXDR_TRUE : AXDR_FALSE); // a map with no key it can walk

@@ -50,26 +50,25 @@ using namespace qc;
 void sweep(const qc_type &t, const Bytes &w)
 {
     const size_t n = w.size();
-    size_t used = 0;
     Obj ref(t);
     int pr = AXDR_FALSE;
-    if (decode_mem(w, ref, &used) != AXDR_TRUE)
+    if (decode_mem(w, ref).r != AXDR_TRUE)
         return fail("sweep: the value does not decode", w);
     print(ref, &pr);
     if (pr != AXDR_TRUE)
         fail("sweep: the value does not print", w);
     auto same = [&](int r, Obj &o, const char *what) {
         Bytes e;
-        if (r != AXDR_TRUE || encode(o, e, n + 64) != AXDR_TRUE || e != w)
+        if (r != AXDR_TRUE || encode(o, e, n + 64).r != AXDR_TRUE || e != w)
             fail(std::string("sweep: ") + what, w);
     };
     for (size_t k = 0; k <= n; ++k) {
         Obj o(t);
-        same(decode_pieces(w, o, k, k ? n : 1, n, nullptr, &used), o, "a split decodes otherwise");
+        same(decode_pieces(w, o, k, k ? n : 1, n, nullptr).r, o, "a split decodes otherwise");
     }
     for (size_t k = 0; k < n; ++k) {
         Obj o(t);
-        if (decode_pieces(w, o, 1, 1, k, nullptr, &used) != AXDR_FALSE)
+        if (decode_pieces(w, o, 1, 1, k, nullptr).r != AXDR_FALSE)
             fail("sweep: a cut value decodes", w);
     }
     for (int kind : {AXDR_FAULT_PRIMITIVE, AXDR_FAULT_SETUP, AXDR_FAULT_BYTE, AXDR_FAULT_ALLOC}) {
@@ -79,20 +78,20 @@ void sweep(const qc_type &t, const Bytes &w)
             unsigned long events = 0;
             {
                 Obj o(t);
-                decode_mem(w, o, &used, {kind, 0, res}, &events);
+                events = decode_mem(w, o, {kind, 0, res}).events;
             }
-            for (int k = 1; k <= int(events); ++k) {
+            for (unsigned long k = 1; k <= events; ++k) {
                 Obj o(t);
-                int r = decode_mem(w, o, &used, {kind, k, res});
+                int r = decode_mem(w, o, {kind, k, res}).r;
                 if (res == AXDR_FALSE && r != AXDR_FALSE)
                     fail("sweep: an injected FALSE in a decode is lost", w);
                 if (res != AXDR_FALSE)
                     same(r, o, "a decode resumed otherwise");
             }
             Bytes e;
-            encode(ref, e, n + 64, {kind, 0, res}, &events);
-            for (int k = 1; kind != AXDR_FAULT_ALLOC && k <= int(events); ++k) {
-                int r = encode(ref, e, n + 64, {kind, k, res});
+            events = encode(ref, e, n + 64, {kind, 0, res}).events;
+            for (unsigned long k = 1; kind != AXDR_FAULT_ALLOC && k <= events; ++k) {
+                int r = encode(ref, e, n + 64, {kind, k, res}).r;
                 if (res == AXDR_FALSE ? r != AXDR_FALSE || !std::equal(e.begin(), e.end(), w.begin())
                                       : r != AXDR_TRUE || e != w)
                     fail("sweep: an encode resumed otherwise", w);
@@ -108,7 +107,7 @@ void sweep(const qc_type &t, const Bytes &w)
         for (int res : {AXDR_PENDING, AXDR_FALSE}) {
             unsigned long events = 0;
             print(ref, &pr, {kind, 0, res}, &events);
-            for (int k = 1; k <= int(events); ++k) {
+            for (unsigned long k = 1; k <= events; ++k) {
                 print(ref, &pr, {kind, k, res});
                 if (pr != (res == AXDR_FALSE ? AXDR_FALSE : AXDR_TRUE))
                     fail("sweep: a print resumed otherwise", w);
@@ -299,20 +298,21 @@ Bytes check(const qc_type &t, size_t ti, const Bytes &in, Counts &all, uint64_t 
     const long live = qt::heap_live();
     {
         Obj o(t);
-        r = decode_mem(in, o, &used);
+        const Run d = decode_mem(in, o);
+        r = d.r;
+        used = d.used;
         if (r != AXDR_TRUE && r != AXDR_FALSE)
             fail("a memory decode pends", in);
-        if (r == AXDR_TRUE && encode(o, canon, used + 64) != AXDR_TRUE)
+        if (r == AXDR_TRUE && encode(o, canon, used + 64).r != AXDR_TRUE)
             fail("a decoded value does not encode", in);
         if (r == AXDR_TRUE && canon != Bytes(in.begin(), in.begin() + long(used)))
             fail("a value re-encodes to other bytes than it took", in);
     }
     for (int way = 0; way < (r == AXDR_TRUE ? 2 : 1); ++way) {
         Obj o(t);
-        size_t u = 0;
         Bytes e;
-        int r2 = decode_pieces(in, o, 0, way ? 1 : 0, in.size(), &rng, &u);
-        if (r2 != r || (r == AXDR_TRUE && (u != used || encode(o, e, used + 64) != AXDR_TRUE || e != canon)))
+        const Run p = decode_pieces(in, o, 0, way ? 1 : 0, in.size(), &rng);
+        if (p.r != r || (r == AXDR_TRUE && (p.used != used || encode(o, e, used + 64).r != AXDR_TRUE || e != canon)))
             fail(way ? "fed a byte at a time, the decode differs" : "fed at random splits, the decode differs", in);
     }
     if (qt::heap_live() != live)
