@@ -153,6 +153,16 @@ template <class T> Run run_mem(Filter<T> f, T *obj, Bytes &buf, int op, Fault fl
     return out;
 }
 
+// run(f) with no fault armed, which counts the events of f's kind, then
+// with f at each of them in turn.
+template <class F> void each_event(Fault f, F run)
+{
+    f.n = 0;
+    const unsigned long events = run(f).events;
+    for (f.n = 1; f.n <= events; ++f.n)
+        run(f);
+}
+
 // A decode of wire fed in pieces: `first` bytes (0: as the rest), then
 // `piece` each (0: sizes drawn from rng), up to stop, each within the
 // budget; called after each piece, and `tries` more times while it pends;

@@ -75,27 +75,24 @@ void sweep(const qc_type &t, const Bytes &w)
         for (int res : {kind == AXDR_FAULT_BYTE ? 77 : AXDR_PENDING, AXDR_FALSE}) {
             if (kind == AXDR_FAULT_ALLOC && res != AXDR_FALSE)
                 continue;
-            unsigned long events = 0;
-            {
+            qt::each_event({kind, 0, res}, [&](Fault f) {
                 Obj o(t);
-                events = decode_mem(w, o, {kind, 0, res}).events;
-            }
-            for (unsigned long k = 1; k <= events; ++k) {
-                Obj o(t);
-                int r = decode_mem(w, o, {kind, k, res}).r;
-                if (res == AXDR_FALSE && r != AXDR_FALSE)
+                const Run d = decode_mem(w, o, f);
+                if (f.n && res == AXDR_FALSE && d.r != AXDR_FALSE)
                     fail("sweep: an injected FALSE in a decode is lost", w);
-                if (res != AXDR_FALSE)
-                    same(r, o, "a decode resumed otherwise");
-            }
-            Bytes e;
-            events = encode(ref, e, n + 64, {kind, 0, res}).events;
-            for (unsigned long k = 1; kind != AXDR_FAULT_ALLOC && k <= events; ++k) {
-                int r = encode(ref, e, n + 64, {kind, k, res}).r;
-                if (res == AXDR_FALSE ? r != AXDR_FALSE || !std::equal(e.begin(), e.end(), w.begin())
-                                      : r != AXDR_TRUE || e != w)
-                    fail("sweep: an encode resumed otherwise", w);
-            }
+                if (f.n && res != AXDR_FALSE)
+                    same(d.r, o, "a decode resumed otherwise");
+                return d;
+            });
+            if (kind != AXDR_FAULT_ALLOC)
+                qt::each_event({kind, 0, res}, [&](Fault f) {
+                    Bytes e;
+                    const Run d = encode(ref, e, n + 64, f);
+                    if (f.n && (res == AXDR_FALSE ? d.r != AXDR_FALSE || !std::equal(e.begin(), e.end(), w.begin())
+                                                  : d.r != AXDR_TRUE || e != w))
+                        fail("sweep: an encode resumed otherwise", w);
+                    return d;
+                });
         }
     }
     for (size_t win = 1; win <= 9; ++win) {
@@ -105,13 +102,13 @@ void sweep(const qc_type &t, const Bytes &w)
     }
     for (int kind : {AXDR_FAULT_PRINT, AXDR_FAULT_PRIMITIVE}) {
         for (int res : {AXDR_PENDING, AXDR_FALSE}) {
-            unsigned long events = 0;
-            print(ref, &pr, {kind, 0, res}, &events);
-            for (unsigned long k = 1; k <= events; ++k) {
-                print(ref, &pr, {kind, k, res});
-                if (pr != (res == AXDR_FALSE ? AXDR_FALSE : AXDR_TRUE))
+            qt::each_event({kind, 0, res}, [&](Fault f) {
+                Run d;
+                print(ref, &d.r, f, &d.events);
+                if (f.n && d.r != (res == AXDR_FALSE ? AXDR_FALSE : AXDR_TRUE))
                     fail("sweep: a print resumed otherwise", w);
-            }
+                return d;
+            });
         }
     }
     {
