@@ -577,41 +577,6 @@ TEST(Hostile, BudgetBoundsEverythingADecodeHoldsAtItsPeak)
     }
 }
 
-// A caller that ignores a refused piece and calls on: the stream has
-// failed, so nothing decodes from the bytes after the gap, and a
-// container's decode ends there, releasing what it held.
-TEST(Hostile, ARefusedPieceLeavesNoSilentGap)
-{
-    Bytes addrs(200 * 16, 1), map = hex("00000032"); // 200 addresses; 50 keys
-    for (int k = 0; k < 50; ++k)
-        put_str(map, "key" + std::to_string(k)), put_str(map, std::string(40, 'v'));
-    const struct {
-        Type type;
-        const Bytes &wire;
-        std::vector<size_t> pieces;
-        int whole; // values before the gap
-    } cases[] = {{qv::IN6_ADDR, addrs, {512, 1040, 1000, 648}, 32}, {qv::MAP, map, {600, 1100}, 0}};
-    for (const auto &c : cases) {
-        SCOPED_TRACE(qv::type_name(c.type));
-        const long live = heap_live();
-        int whole = 0, r = AXDR_PENDING;
-        {
-            Value v(c.type);
-            Stream s(axdr_incr_create(AXDR_DECODE, 0));
-            axdr_set_budget(s.get(), 1024);
-            for (size_t p = 0, off = 0; p < c.pieces.size() && r != AXDR_FALSE; off += c.pieces[p++]) {
-                const bool gap = axdr_feed(s.get(), c.wire.data() + off, c.pieces[p]) != 0;
-                while ((r = qv::code(s.get(), &v)) == AXDR_TRUE)
-                    ++whole;
-                EXPECT_EQ(r, gap ? AXDR_FALSE : AXDR_PENDING);
-            }
-        }
-        EXPECT_EQ(r, AXDR_FALSE);
-        EXPECT_EQ(whole, c.whole);
-        EXPECT_EQ(heap_live(), live);
-    }
-}
-
 // A contract build reports nothing to the budget. The runtime still bounds
 // its input and every string decoded through the stream by B + 12 KiB,
 // giving back what the codecs release: all but the container stays within
