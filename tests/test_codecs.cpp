@@ -658,15 +658,20 @@ TEST(Hostile, RewrittenOperationNeverFaults)
                 Value full(qv::MULTIMAP), fresh(qv::MULTIMAP);
                 Bytes in = w;
                 ASSERT_EQ(mem(Row{}, &full, in, AXDR_DECODE).r, AXDR_TRUE);
+                const bool decodes = op == AXDR_DECODE || op == AXDR_DECODE_ALT;
+                const bool encodes = op == AXDR_ENCODE || op == AXDR_ENCODE_ALT;
+                // A decode may be left waiting for the rest of its first
+                // word, holding nothing yet: a stray call drops its frames.
+                const bool waiting = (after & 1) && made == AXDR_DECODE && after / 2 != 1 && (decodes || encodes);
                 if ((after & 1) && made == AXDR_DECODE) {
-                    ASSERT_EQ(axdr_feed(s.get(), w.data(), 12), 0);
+                    ASSERT_EQ(axdr_feed(s.get(), w.data(), waiting ? 2 : 12), 0);
                 }
                 if (made == AXDR_ENCODE) // an encode holds nothing: leave it pending
                     qv::code(s.get(), &full);
-                EXPECT_EQ(axdr_unread(s.get()), made == AXDR_DECODE ? (after & 1 ? 12u : w.size()) : 0u);
+                EXPECT_EQ(axdr_unread(s.get()), made == AXDR_DECODE ? (after & 1 ? (waiting ? 2u : 12u) : w.size()) : 0u);
                 size_t held = 1; // what waits to be drained, only on incremental encode streams
                 EXPECT_EQ(axdr_output(s.get(), &held) == nullptr && held == 0, made == AXDR_DECODE || !(after & 1));
-                if ((after & 1) && made == AXDR_DECODE) { // a decode left waiting for bytes
+                if (waiting) {
                     ASSERT_EQ(qv::code(s.get(), &fresh), AXDR_PENDING);
                 }
                 s->x_op = op;
@@ -675,13 +680,12 @@ TEST(Hostile, RewrittenOperationNeverFaults)
                 Bytes out(3);
                 if (after / 2 == 2)
                     axdr_drain(s.get(), out.data(), out.size());
-                const bool decodes = op == AXDR_DECODE || op == AXDR_DECODE_ALT;
-                const bool encodes = op == AXDR_ENCODE || op == AXDR_ENCODE_ALT;
                 int r = qv::code(s.get(), decodes ? &fresh : &full);
                 if ((decodes && made != AXDR_DECODE) || (encodes && made != AXDR_ENCODE) || op > 5) {
                     EXPECT_EQ(r, AXDR_FALSE);
                 }
-                if (decodes && made == AXDR_DECODE && r != AXDR_TRUE) {
+                if ((decodes && made == AXDR_DECODE && r != AXDR_TRUE) || (waiting && !decodes)) {
+                    s->x_op = decodes ? op : AXDR_DECODE;
                     axdr_feed_end(s.get()); // unwind what the decode holds
                     qv::code(s.get(), &fresh);
                 }

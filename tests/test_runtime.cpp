@@ -179,18 +179,17 @@ TEST(Primitives, EveryKindEveryStreamAndSplit)
             // completes the value. Ended after the first piece instead, the
             // value fails (the codec sweep counts what a failure leaves).
             for (size_t k = 0; k < size; ++k) {
-                SCOPED_TRACE(k);
                 Any d{row.kind, 0, 0, row.maxlen}, cut = d;
                 Stream in(axdr_incr_create(AXDR_DECODE, 0)), ended(axdr_incr_create(AXDR_DECODE, 0));
                 axdr_feed(in.get(), w.data(), k);
-                ASSERT_EQ(code(in.get(), &d), AXDR_PENDING);
+                ASSERT_EQ(code(in.get(), &d), AXDR_PENDING) << k;
                 axdr_feed(in.get(), w.data() + k, size - k);
-                EXPECT_EQ(code(in.get(), &d), AXDR_TRUE);
-                EXPECT_EQ(print<Any>(code, &d), text);
+                EXPECT_EQ(code(in.get(), &d), AXDR_TRUE) << k;
+                EXPECT_EQ(print<Any>(code, &d), text) << k;
                 axdr_feed(ended.get(), w.data(), k);
-                EXPECT_EQ(code(ended.get(), &cut), AXDR_PENDING);
+                EXPECT_EQ(code(ended.get(), &cut), AXDR_PENDING) << k;
                 axdr_feed_end(ended.get());
-                EXPECT_EQ(code(ended.get(), &cut), AXDR_FALSE);
+                EXPECT_EQ(code(ended.get(), &cut), AXDR_FALSE) << k;
                 EXPECT_TRUE(free_any(&d) && free_any(&cut));
             }
             // A memory stream of exactly the size, one short, and a guard byte.
