@@ -208,8 +208,9 @@ public:
             << "#include <string.h>\n\n#include \"" << n_.base << ".h\"\n"
             << "\n/* Whole units in the window go straight through; not in a contract\n"
             << " * build, nor when compiling for size. */\n"
+            << "#ifndef QUILLETC_STRAIGHT\n"
             << "#if !QUILLET_CONTRACT && !defined(__OPTIMIZE_SIZE__)\n#define QUILLETC_STRAIGHT 1\n"
-            << "#else\n#define QUILLETC_STRAIGHT 0\n#endif\n";
+            << "#else\n#define QUILLETC_STRAIGHT 0\n#endif\n#endif\n";
         if (!protos_.str().empty())
             out << "\n" << protos_.str();
         out << body_.str();
@@ -736,6 +737,60 @@ private:
               << in << "axdr_array_done(s, (void **)&" << val << ", &" << len << ", n, NULL);\n";
     }
 
+    // The primitives that freeing f counts, when it holds no memory and
+    // the count does not depend on its value; else 0.
+    unsigned holds_nothing(const Field &f) const
+    {
+        const Field &u = m_.underlying(f);
+        Flat t;
+        if (f.external || u.external || u.symbolic)
+            return 0;
+        if (u.rel == Rel::Fixed && u.base == Base::Opaque)
+            return 1;
+        if (u.rel != Rel::Plain)
+            return 0;
+        if (u.def)
+            return u.def->kind == Kind::Enum ? 1 : flat_def(*u.def, &t) ? t.prims : 0;
+        switch (u.base) {
+        case Base::Int: case Base::UInt: case Base::Hyper: case Base::UHyper: case Base::Float: case Base::Double:
+            return 1;
+        default: // the narrow ones count only a value in range
+            return 0;
+        }
+    }
+
+    // Straight code for fields fs at lvalues lvs: each run of fields that
+    // hold no memory is, when freeing, only the count of its primitives
+    // (a flat struct's frame too).
+    void straight_fields(const std::vector<const Field *> &fs, const std::vector<std::string> &lvs,
+                         const std::string &in)
+    {
+        for (size_t i = 0; i < fs.size();) {
+            size_t j = i;
+            unsigned prims = 0, frames = 0;
+            std::string names;
+            for (; j < fs.size() && holds_nothing(*fs[j]); ++j) {
+                prims += holds_nothing(*fs[j]);
+                Flat t;
+                const Field &u = m_.underlying(*fs[j]);
+                if (u.def && u.def->kind == Kind::Struct && flat_def(*u.def, &t))
+                    frames += t.frames;
+                names += (names.empty() ? "" : ", ") + fs[j]->decl->name;
+            }
+            if (j == i) {
+                straight_field(*fs[i], lvs[i], in);
+                ++i;
+                continue;
+            }
+            body_ << in << "if (s->x_op == AXDR_FREE) { /* " << names << ": nothing to free */\n"
+                  << in << "    axdr_counted_(s, " << prims << ", " << frames << ");\n"
+                  << in << "} else {\n";
+            for (; i < j; ++i)
+                straight_field(*fs[i], lvs[i], in + "    ");
+            body_ << in << "}\n";
+        }
+    }
+
     // What f's straight code loops with: 1 an index, 2 a count too.
     static int loops(const Field &f)
     {
@@ -746,10 +801,10 @@ private:
 
     // The straight coder's opening: its locals, and the frame it does
     // without (a node of a list has none of its own).
-    void straight_open(const std::string &name, const std::string &type, int loops, bool frame, bool owning)
+    void straight_open(const std::string &name, const std::string &type, int indices, bool frame, bool owning)
     {
         body_ << "\n#if QUILLETC_STRAIGHT\nstatic int\n" << name << "(axdr_stream_t *s, " << type << " *v)\n{\n"
-              << (loops & 2 ? "    u_int i, n;\n" : loops ? "    u_int i;\n" : "") << "    int r;\n\n";
+              << (indices & 2 ? "    u_int i, n;\n" : indices ? "    u_int i;\n" : "") << "    int r;\n\n";
         if (frame)
             body_ << "    axdr_counted_(s, 0, 1); /* the frame the steps open */\n";
         if (owning) // as the steps' first state
@@ -772,11 +827,16 @@ private:
         if (alias) {
             straight_field(*alias, "(*v)", "    ");
         } else if (d.kind == Kind::Struct) {
-            for (const Decl &x : d.fields)
-                straight_field(m_.field(x), "v->" + x.name, "    ");
+            std::vector<const Field *> fs;
+            std::vector<std::string> lvs;
+            for (const Decl &x : d.fields) {
+                fs.push_back(&m_.field(x));
+                lvs.push_back("v->" + x.name);
+            }
+            straight_fields(fs, lvs, "    ");
         } else {
             const Field &disc = m_.field(d.disc);
-            straight_field(disc, "v->" + d.disc.name, "    ");
+            straight_fields({&disc}, {"v->" + d.disc.name}, "    ");
             body_ << "    switch (v->" << d.disc.name << ") {\n";
             const std::vector<std::vector<int64_t>> &cases = m_.case_values.at(&d);
             bool has_default = false;
@@ -787,7 +847,7 @@ private:
                 for (size_t k = 0; k < a.cases.size(); ++k)
                     body_ << "    case " << label(a.cases[k], cases[i][k], disc) << ":\n";
                 if (!a.decl.is_void())
-                    straight_field(m_.field(a.decl), "v->" + d.name + "_u." + a.decl.name, "        ");
+                    straight_fields({&m_.field(a.decl)}, {"v->" + d.name + "_u." + a.decl.name}, "        ");
                 body_ << "        break;\n";
             }
             if (!has_default)
@@ -814,8 +874,13 @@ private:
         const std::string name = fresh("_" + filter(d) + "_node");
         protos_ << "#if QUILLETC_STRAIGHT\nstatic int " << name << "(axdr_stream_t *s, " << d.name << " *v);\n#endif\n";
         straight_open(name, d.name, l, false, false);
-        for (size_t i = 0; i + 1 < d.fields.size(); ++i)
-            straight_field(m_.field(d.fields[i]), "v->" + d.fields[i].name, "    ");
+        std::vector<const Field *> fs;
+        std::vector<std::string> lvs;
+        for (size_t i = 0; i + 1 < d.fields.size(); ++i) {
+            fs.push_back(&m_.field(d.fields[i]));
+            lvs.push_back("v->" + d.fields[i].name);
+        }
+        straight_fields(fs, lvs, "    ");
         body_ << "    return AXDR_TRUE;\n}\n#endif\n";
         return name + ":" + std::to_string(most);
     }
