@@ -59,7 +59,7 @@ TEST(Quilletc, BadInputIsToldWhereAndWhy)
         {"struct rec { struct t x; };\nunion t switch (int k) { default: void; };", "1:14: 't' is not a struct"},
         {"struct rec { int @; };", "1:18: unexpected character '@'"},
         {"/* open", "1:1: unterminated comment"},
-        {"/**/ const A = B;", "1:16: unknown constant 'B'"},
+        {"// c\n/**/ const A = B;", "2:16: unknown constant 'B'"},
         {"program P { version V { int F(int) = 1; } = 1; version W { int F(int) = 2; } = 2; } = 9;",
          "1:73: procedure 'F' has another number in an earlier version"},
         {"const A = 099;", "1:11: '099' is not a number this tool can hold"},
@@ -76,7 +76,7 @@ TEST(Quilletc, BadInputIsToldWhereAndWhy)
 // Positions follow the preprocessor's line markers back to the file.
 TEST(Quilletc, LineMarkersNameTheFileAsWritten)
 {
-    EXPECT_EQ(compile("# 1 \"t.x\"\nconst A = 1;\n# 7 \"inc.x\" 1\nconst A = 2;"), "inc.x:7:7: 'A' is defined twice");
+    EXPECT_EQ(compile("# 1 \"t.x\"\nconst A = 1;\n  # 7 \"inc.x\" 1\nconst A = 2;"), "inc.x:7:7: 'A' is defined twice");
 }
 
 TEST(Quilletc, ModelFindsListsRecursionAndMemory)
