@@ -101,7 +101,7 @@ TEST(Quilletc, ModelFindsListsRecursionAndMemory)
         EXPECT_TRUE(m.lists.count(def(n))) << n;
     for (const char *n : {"tree", "flat", "kids"})
         EXPECT_FALSE(m.lists.count(def(n))) << n;
-    for (const char *n : {"node", "link", "tree", "kids"})
+    for (const char *n : {"node", "link", "linkp", "tree", "kids"})
         EXPECT_TRUE(m.recursive.count(def(n))) << n;
     for (const char *n : {"flat", "holder", "u"})
         EXPECT_FALSE(m.recursive.count(def(n))) << n;
