@@ -398,6 +398,19 @@ int axdr_opaque(axdr_stream_t *s, void *p, unsigned int n)
 int axdr_bytes(axdr_stream_t *s, char **p, u_int *len, unsigned int maxlen)
 {
     Stream *st = impl(s);
+    if (s->x_mode == AXDR_ENCODE && *len <= maxlen && (*p || !*len)) {
+        // Data that is sound and fits the room goes out in one piece.
+        const uint64_t whole = 4 + uint64_t{*len} + pad_of(*len);
+        uint8_t *w = whole <= PTRDIFF_MAX ? axdr_take_(s, static_cast<ptrdiff_t>(whole)) : nullptr;
+        if (w && *len) {
+            axdr_string_put_(w, *p, *len);
+            return AXDR_TRUE;
+        }
+        if (w) {
+            axdr_store32_(w, 0);
+            return AXDR_TRUE;
+        }
+    }
     if (!s->x_slow && s->x_op == s->x_mode && s->x_mode == AXDR_DECODE && s->x_end - s->x_cur >= 4) {
         const uint32_t n = axdr_load32_(s->x_cur), pad = pad_of(n);
         const uint8_t *data = s->x_cur + 4;
