@@ -10,6 +10,16 @@ incrementally by Ninja and the file is restored afterwards.
   python3 scripts/mutate.py --file platform/axdr/src/frames.cpp
   python3 scripts/mutate.py --patch fault.diff --which-tests
   python3 scripts/mutate.py --since main --keep-going   # what a branch changed
+  python3 scripts/mutate.py --generated corners.c --target test_generated \
+      --tests '^Generated' --sample 20 --keep-going       # a file quilletc wrote
+
+A generated file is mutated where the build wrote it (every copy of it under
+the build directory at once), after the build has brought its generator up to
+date, so that only its object is recompiled; a build that rewrites it anyway
+stops the run rather than test the unmutated file.  --target and --tests
+narrow what each mutant rebuilds and runs (the first build stays whole); name
+every target whose code the chosen tests run, or a stale copy of it is tested
+instead.
 
 A mutant whose rebuilt objects hold the same code and data as before (the
 compiler proved it changes nothing, or the line is not compiled in this
@@ -19,7 +29,7 @@ with the reason, in scripts/mutate-equivalent.tsv.
 import argparse, json, os, random, re, shutil, subprocess, sys, tempfile, time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-SCOPE = ("src/", "platform/", "tools/", "include/quillet/axdr.h")
+SCOPE = ("src/", "platform/", "tools/", "quilletc/", "include/quillet/axdr.h")
 EXTS = (".c", ".cc", ".cpp", ".h", ".hpp")
 FLIP = {"<": "<=", "<=": "<", ">": ">=", ">=": ">", "==": "!=", "!=": "=="}
 CMP = re.compile(r"(?<=\s)(<=|>=|==|!=|<|>)(?=\s)")
@@ -64,7 +74,7 @@ def code_mask(lines):
 
 def sites(path):
     """Every candidate mutant of one file: (line no, operator, new line)."""
-    with open(os.path.join(ROOT, path)) as f:
+    with open(path if os.path.isabs(path) else os.path.join(ROOT, path)) as f:
         lines = f.read().split("\n")
     masked, res = code_mask(lines), []
     prev = ";"
@@ -179,11 +189,13 @@ def code_of(obj):
             return hashlib.sha1(f.read()).hexdigest()
 
 
-def test(work, build, args, stop):
+def test(work, build, args, stop, only=None):
     # The install tests check how the build installs and packs, not what the
     # code does, and lintian makes them the slowest.
     cmd = ["ctest", "--test-dir", build, "-j" + args.jobs, "--timeout", str(args.timeout),
            "-E", r"^install\."]
+    if only:
+        cmd += ["-R", only]
     if stop:
         cmd.append("--stop-on-failure")
     rc, out = run(cmd, work, args.timeout * 20)
@@ -198,15 +210,33 @@ def test(work, build, args, stop):
     return ("timeout" if timed else "killed"), [t for t, _ in failed] or ["(ctest failed)"]
 
 
+def generated(build, name):
+    """Every copy of the generated file `name` under the build directory."""
+    found = sorted(os.path.join(d, f) for d, _, fs in os.walk(build) for f in fs
+                   if os.path.join(d, f).endswith(os.sep + name))
+    if not found:
+        sys.exit(f"no {name} under {build}")
+    texts = set()
+    for f in found:
+        with open(f) as fh: texts.add(fh.read())
+    if len(texts) != 1:
+        sys.exit(f"the copies of {name} differ: {found}")
+    return found
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--file", action="append", help="only this file or directory (repeatable)")
+    ap.add_argument("--generated", action="append", metavar="NAME",
+                    help="also this file of the build's own, e.g. corners.c (repeatable)")
     ap.add_argument("--sample", type=int, help="plant N faults chosen at random")
     ap.add_argument("--seed", type=int, default=0)
     ap.add_argument("--list", action="store_true", help="show candidate sites and counts only")
     ap.add_argument("--op", action="append", help="only this operator (repeatable)")
     ap.add_argument("--since", help="only lines changed since this git ref")
     ap.add_argument("--preset", default="dev")
+    ap.add_argument("--target", action="append", help="per mutant, build only this target (repeatable)")
+    ap.add_argument("--tests", metavar="REGEX", help="per mutant, run only the tests ctest -R selects")
     ap.add_argument("--keep-going", action="store_true",
                     help="go on past surviving mutants (default: stop at the first)")
     ap.add_argument("--which-tests", action="store_true", help="run the whole suite, record every killing test")
@@ -218,14 +248,33 @@ def main():
     ap.add_argument("-j", "--jobs", default="2", help="build and test jobs (default 2)")
     args = ap.parse_args()
 
-    scope = args.file or list(SCOPE)
+    work = args.workdir or tempfile.mkdtemp(prefix="quillet-mutate-")
+    build = os.path.join(work, "build", args.preset)
+
+    def setup():
+        os.makedirs(work, exist_ok=True)
+        sync(work)
+        print(f"copy in {work}; configuring and building {args.preset}", flush=True)
+        for cmd in (["cmake", "--preset", args.preset], ["cmake", "--build", build, "-j" + args.jobs]):
+            rc, out = run(cmd, work, 3600)
+            if rc != 0:
+                sys.exit(out[-3000:] + "\nthe unmutated tree does not build")
+
+    # A generated file's sites are known only once it is built.
+    if args.generated:
+        setup()
+    gen = {"build:" + g: generated(build, g) for g in args.generated or []}
+
+    scope = args.file if args.file is not None else [] if args.generated else list(SCOPE)
     scope = [os.path.relpath(os.path.abspath(p), ROOT) if os.path.exists(p) else p for p in scope]
     files = sorted(p for p in tracked() if p.endswith(EXTS) and
                    any(p == s or p.startswith(s.rstrip("/") + "/") for s in scope))
     muts = [(p,) + s for p in files for s in sites(p) if not args.op or s[1] in args.op]
+    muts += [(g,) + s for g, copies in gen.items() for s in sites(copies[0])
+             if not args.op or s[1] in args.op]
     if args.since:
         changed = {p: changed_lines(args.since, p) for p in files}
-        muts = [m for m in muts if m[1] in changed[m[0]]]
+        muts = [m for m in muts if m[0] in gen or m[1] in changed[m[0]]]
     if args.sample:
         muts = random.Random(args.seed).sample(muts, min(args.sample, len(muts)))
     if args.list:
@@ -233,27 +282,21 @@ def main():
             print(f"{p}:{n}\t{op}\t{new.strip() or '(removed)'}")
         counts = {}
         for m in muts: counts[m[2]] = counts.get(m[2], 0) + 1
-        print(f"{len(muts)} sites in {len(files)} files: " +
+        print(f"{len(muts)} sites in {len(files) + len(gen)} files: " +
               ", ".join(f"{k} {v}" for k, v in sorted(counts.items())))
         return 0
     if args.patch:
         muts = [(os.path.abspath(p), 0, "patch", "") for p in args.patch]
 
-    work = args.workdir or tempfile.mkdtemp(prefix="quillet-mutate-")
-    os.makedirs(work, exist_ok=True)
-    sync(work)
-    build = os.path.join(work, "build", args.preset)
-    print(f"copy in {work}; configuring and building {args.preset}", flush=True)
-    for cmd in (["cmake", "--preset", args.preset], ["cmake", "--build", build, "-j" + args.jobs]):
-        rc, out = run(cmd, work, 3600)
-        if rc != 0:
-            sys.exit(out[-3000:] + "\nthe unmutated tree does not build")
-    status, failed = test(work, build, args, False)
+    if not args.generated:
+        setup()
+    status, failed = test(work, build, args, False, args.tests)
     if status != "survived":
         sys.exit(f"the unmutated suite fails: {failed}")
 
     baseline = {o: code_of(o) for o in objects(build)}
     known = listed_equivalents()
+    make = ["cmake", "--build", build, "-j" + args.jobs] + (["--target"] + args.target if args.target else [])
 
     rep = open(args.report, "w") if args.report else None
     jsonl = bool(args.report and args.report.endswith(".jsonl"))
@@ -269,8 +312,10 @@ def main():
                 sys.exit(f"{p} does not apply:\n{out}")
             old = os.path.basename(p)
         else:
-            target = os.path.join(work, p)
-            with open(target) as f: text = f.read()
+            targets = gen.get(p) or [os.path.join(work, p)]
+            if p in gen:  # let a pending generator run now, not over the mutant
+                run(make, work, args.build_timeout)
+            with open(targets[0]) as f: text = f.read()
             lines = text.split("\n")
             old = lines[n - 1].strip()
             if (p, old, new.strip()) in known:
@@ -281,10 +326,17 @@ def main():
                                               old=old, new=new.strip(), tests=["(listed)"])) + "\n")
                 continue
             lines[n - 1] = new
-            with open(target, "w") as f: f.write("\n".join(lines))
+            mutant = "\n".join(lines)
+            for t in targets:
+                with open(t, "w") as f: f.write(mutant)
         try:
-            rc, out = run(["cmake", "--build", build, "-j" + args.jobs], work, args.build_timeout)
+            rc, out = run(make, work, args.build_timeout)
             rebuilt = [o for o in objects(build) if os.path.getmtime(o) >= t0]
+            if p in gen:
+                for t in targets:
+                    with open(t) as f:
+                        if f.read() != mutant:
+                            sys.exit(f"the build rewrote {t}: its generator was not up to date")
             if rc is None:  # e.g. a mutated quilletc that never ends while generating
                 status, failed = "timeout", ["(build)"]
             elif rc != 0:
@@ -292,18 +344,19 @@ def main():
             elif op != "patch" and all(baseline.get(o) == code_of(o) is not None for o in rebuilt):
                 status, failed = "equivalent", []
             else:
-                status, failed = test(work, build, args, not args.which_tests)
+                status, failed = test(work, build, args, not args.which_tests, args.tests)
         finally:
             if op == "patch":
                 run(apply[:2] + ["-R"] + apply[2:], work, 60)
             else:
-                with open(target, "w") as f: f.write(text)
+                for t in targets:
+                    with open(t, "w") as f: f.write(text)
         secs = time.time() - t0
         tally[status] = tally.get(status, 0) + 1
         where = p if op == "patch" else f"{p}:{n}"
         shown = "(patch)" if op == "patch" else f"{old}  ->  {new.strip() or '(removed)'}"
         print(f"[{i}/{len(muts)}] {status:9} {where} {op}: {shown}"
-              + (f"  [{' '.join(failed)}]" if failed else ""), flush=True)
+              + (f"  [{' '.join(failed)}]" if failed else "") + f"  {secs:.0f}s", flush=True)
         if rep:
             row = dict(file=p, line=n, op=op, status=status, seconds=round(secs, 1),
                        old=old if op != "patch" else "", new=new.strip(), tests=failed)
