@@ -240,6 +240,23 @@ TEST(Primitives, StringLimitsAndBlocks)
         EXPECT_TRUE(k == 0 || heap_peak_reset() == bytes);
         axdr_free(axdr_wrapstring, &q);
     }
+    // Freed through its stream after the budget was lifted, a string still
+    // gives its bytes back: set again, the budget has room for the next.
+    const size_t B = 12288; // two such strings pass it and its slack
+    Bytes big;
+    for (int k = 0; k < 2; ++k)
+        put_str(big, std::string(B, 'a'));
+    Stream b(axdr_mem_create(big.data(), big.size(), AXDR_DECODE));
+    char *first = nullptr, *second = nullptr;
+    axdr_set_budget(b.get(), B);
+    ASSERT_EQ(axdr_string(b.get(), &first, ~0u), AXDR_TRUE);
+    axdr_set_budget(b.get(), 0);
+    b.get()->x_op = AXDR_FREE;
+    EXPECT_TRUE(axdr_string(b.get(), &first, ~0u) == AXDR_TRUE && first == nullptr);
+    b.get()->x_op = AXDR_DECODE;
+    axdr_set_budget(b.get(), B);
+    EXPECT_EQ(axdr_string(b.get(), &second, ~0u), AXDR_TRUE);
+    axdr_free(axdr_wrapstring, &second);
 }
 
 TEST(Primitives, StrayCallEndOfInputAndReset)

@@ -217,7 +217,20 @@ size_t unit_need(const Stream *st);
 bool unit_need_grows(const Stream *st);
 
 // The fault of kind fires for this event: returns its result, else TRUE.
-int fault_event(Stream *st, int kind);
+int fault_fire(Stream *st, int kind);
+inline int fault_event(Stream *st, int kind)
+{
+    Fault &f = st->fault[kind];
+    ++f.count;
+    if (f.at == 0 || f.count != f.at) [[likely]]
+        return AXDR_TRUE;
+    return fault_fire(st, kind);
+}
+
+// Nothing to account when a decoded block is released through st: no
+// budget, nothing of an earlier one kept, and no lender's chain running on
+// this thread to tell.
+inline bool free_quiet(const Stream *st) { return st->budget == 0 && st->kept == 0 && !tls_lender; }
 
 // The capacity a buffer grows to: first (or cap), doubled until it holds
 // need; need itself where doubling would wrap.

@@ -173,12 +173,9 @@ void stream_release(Stream *st)
     printer_release(&st->pr);
 }
 
-int fault_event(Stream *st, int kind)
+int fault_fire(Stream *st, int kind)
 {
     Fault &f = st->fault[kind];
-    ++f.count;
-    if (f.at == 0 || f.count != f.at)
-        return AXDR_TRUE;
     if (f.every)
         f.at += f.every;
     else

@@ -30,7 +30,7 @@ bool charge(Stream *st, size_t add, size_t live_too)
 // Decoded memory released through the stream: the budget has it back.
 void release(Stream *st, void *p)
 {
-    if (p)
+    if (p && st->kept) // nothing to give back otherwise
         budget_given_back(st, malloc_usable_size(p));
     std::free(p);
 }
@@ -204,7 +204,7 @@ bool alloc_zeroed(Stream *st, void **p, size_t size)
     if (!may_allocate(st))
         return false;
     void *q = std::calloc(1, size ? size : 1);
-    if (q && !charge(st, malloc_usable_size(q), 0)) { // small blocks: what they really hold
+    if (q && st->budget && !charge(st, malloc_usable_size(q), 0)) { // small blocks: what they really hold
         std::free(q);
         q = nullptr;
     }
@@ -449,10 +449,10 @@ int axdr_optional(axdr_stream_t *s, void **p, size_t size)
     switch (static_cast<unsigned>(s->x_op)) {
     case AXDR_ENCODE:
     case AXDR_ENCODE_ALT:
-        return axdr_uint32_t(s, &w);
+        return axdr_uint32_t_fast(s, &w);
     case AXDR_DECODE:
     case AXDR_DECODE_ALT: {
-        const int r = axdr_uint32_t(s, &w);
+        const int r = axdr_uint32_t_fast(s, &w);
         if (r != AXDR_TRUE)
             return r;
         if (w > 1)
