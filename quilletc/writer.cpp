@@ -859,9 +859,16 @@ private:
                std::to_string(largest(d)) + ")\n        return " + name + "(s, v);\n#endif\n";
     }
 
+    // A list node's straight coder: its name, and the bytes that let a
+    // node in (its fields and the link word); no name when unbounded.
+    struct NodeCoder {
+        std::string name;
+        uint64_t most = 0;
+    };
+
     // A list node's fields, straight when bounded; its link stays with
-    // the list's steps. Returns the test that lets a node in, or "".
-    std::string straight_node(const Def &d)
+    // the list's steps.
+    NodeCoder straight_node(const Def &d)
     {
         uint64_t most = 4; // the link
         int l = 0;
@@ -870,7 +877,7 @@ private:
             l |= loops(m_.field(d.fields[i]));
         }
         if (d.fields.size() < 2 || most >= unbounded)
-            return "";
+            return {};
         const std::string name = fresh("_" + filter(d) + "_node");
         protos_ << "#if QUILLETC_STRAIGHT\nstatic int " << name << "(axdr_stream_t *s, " << d.name << " *v);\n#endif\n";
         straight_open(name, d.name, l, false, false);
@@ -882,7 +889,7 @@ private:
         }
         straight_fields(fs, lvs, "    ");
         body_ << "    return AXDR_TRUE;\n}\n#endif\n";
-        return name + ":" + std::to_string(most);
+        return {name, most};
     }
 
     void enumeration(const Def &d)
@@ -979,7 +986,7 @@ private:
             calls.push_back(step(m_.field(d.fields[i]), "sc->cur->" + d.fields[i].name, d.name, "sc->cur",
                                  d.name + "_" + d.fields[i].name, "v->" + d.fields[i].name));
         const std::string f = filter(d);
-        const std::string node = straight_node(d);
+        const NodeCoder node = straight_node(d);
         open("int\n" + f + "(axdr_stream_t *s, " + d.name + " *v)", f,
              "    struct {\n        " + d.name + " *cur;          /* the node in hand */\n" +
                  "        axdr_print_ctx_t list, node; /* the printed list's, a further node's */\n" +
@@ -995,13 +1002,12 @@ private:
         for (size_t i = 0; i < calls.size(); ++i)
             link_state += nested(m_.field(d.fields[i])) ? 2 : 1;
         std::string lead;
-        if (!node.empty()) {
-            const size_t colon = node.find(':');
+        if (!node.name.empty()) {
             lead = "#if QUILLETC_STRAIGHT\n"
-                   "            if (s->x_op == AXDR_FREE ? !s->x_slow : axdr_room_(s) >= " + node.substr(colon + 1) +
+                   "            if (s->x_op == AXDR_FREE ? !s->x_slow : axdr_room_(s) >= " + std::to_string(node.most) +
                    ") {\n"
                    "                /* a whole node: its fields straight through, then its link */\n"
-                   "                r = " + node.substr(0, colon) + "(s, sc->cur);\n"
+                   "                r = " + node.name + "(s, sc->cur);\n"
                    "                if (r != AXDR_TRUE)\n                    break;\n"
                    "                state = " + std::to_string(link_state) + ";\n                continue;\n"
                    "            }\n#endif\n";

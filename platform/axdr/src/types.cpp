@@ -402,12 +402,11 @@ int axdr_bytes(axdr_stream_t *s, char **p, u_int *len, unsigned int maxlen)
         // Data that is sound and fits the room goes out in one piece.
         const uint64_t whole = 4 + uint64_t{*len} + pad_of(*len);
         uint8_t *w = whole <= PTRDIFF_MAX ? axdr_take_(s, static_cast<ptrdiff_t>(whole)) : nullptr;
-        if (w && *len) {
-            axdr_string_put_(w, *p, *len);
-            return AXDR_TRUE;
-        }
         if (w) {
-            axdr_store32_(w, 0);
+            if (*len)
+                axdr_string_put_(w, *p, *len);
+            else // no data, maybe no pointer, to copy from
+                axdr_store32_(w, 0);
             return AXDR_TRUE;
         }
     }
