@@ -571,7 +571,8 @@ private:
     }
 
     // A type whose largest encoding is bounded, with that much in the
-    // window (or freed on a plain stream), makes the steps' own calls in
+    // window or on a memory stream, whose window is all there is (or freed
+    // on a plain stream), makes the steps' own calls in
     // the steps' order, without frames, states or printed names: each call
     // then takes its own straight path, and a refusal ends where the steps
     // would have ended.
@@ -855,8 +856,8 @@ private:
             body_ << "    }\n";
         }
         body_ << "    return AXDR_TRUE;\n}\n#endif\n";
-        return "#if QUILLETC_STRAIGHT\n    if (s->x_op == AXDR_FREE ? !s->x_slow : axdr_room_(s) >= " +
-               std::to_string(largest(d)) + ")\n        return " + name + "(s, v);\n#endif\n";
+        return "#if QUILLETC_STRAIGHT\n    if (s->x_op == AXDR_FREE ? !s->x_slow : axdr_fits_(s, " +
+               std::to_string(largest(d)) + "))\n        return " + name + "(s, v);\n#endif\n";
     }
 
     // A list node's straight coder: its name, and the bytes that let a
@@ -1004,8 +1005,8 @@ private:
         std::string lead;
         if (!node.name.empty()) {
             lead = "#if QUILLETC_STRAIGHT\n"
-                   "            if (s->x_op == AXDR_FREE ? !s->x_slow : axdr_room_(s) >= " + std::to_string(node.most) +
-                   ") {\n"
+                   "            if (s->x_op == AXDR_FREE ? !s->x_slow : axdr_fits_(s, " + std::to_string(node.most) +
+                   ")) {\n"
                    "                /* a whole node: its fields straight through, then its link */\n"
                    "                r = " + node.name + "(s, sc->cur);\n"
                    "                if (r != AXDR_TRUE)\n                    break;\n"

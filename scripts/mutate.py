@@ -24,7 +24,9 @@ instead.
 A mutant whose rebuilt objects hold the same code and data as before (the
 compiler proved it changes nothing, or the line is not compiled in this
 build) is reported "equivalent" and left out of the score; so is one listed,
-with the reason, in scripts/mutate-equivalent.tsv.
+with the reason, in scripts/mutate-equivalent.tsv.  A mutant of quilletc
+that builds but makes it write C that fails to build is killed: the build
+runs the generator over the corpus and the test files.
 """
 import argparse, json, os, random, re, shutil, subprocess, sys, tempfile, time
 
@@ -330,6 +332,12 @@ def main():
             for t in targets:
                 with open(t, "w") as f: f.write(mutant)
         try:
+            # A generator that builds but writes C that does not is caught
+            # by the build itself, as CI's would be: a kill, not "not built".
+            gen_ok = None
+            if p.startswith("quilletc/"):
+                rc, out = run(["cmake", "--build", build, "--target", "quilletc"], work, args.build_timeout)
+                gen_ok = rc == 0
             rc, out = run(make, work, args.build_timeout)
             rebuilt = [o for o in objects(build) if os.path.getmtime(o) >= t0]
             if p in gen:
@@ -339,6 +347,8 @@ def main():
                             sys.exit(f"the build rewrote {t}: its generator was not up to date")
             if rc is None:  # e.g. a mutated quilletc that never ends while generating
                 status, failed = "timeout", ["(build)"]
+            elif rc != 0 and gen_ok:
+                status, failed = "killed", ["(its output does not build)"]
             elif rc != 0:
                 status, failed = "not built", []
             elif op != "patch" and all(baseline.get(o) == code_of(o) is not None for o in rebuilt):

@@ -79,6 +79,17 @@ TEST(Quilletc, LineMarkersNameTheFileAsWritten)
     EXPECT_EQ(compile("# 1 \"t.x\"\nconst A = 1;\n  # 7 \"inc.x\" 1\nconst A = 2;"), "inc.x:7:7: 'A' is defined twice");
 }
 
+// The RPC headers must name the basic types before ours do, even when the
+// file includes them after a definition: C99 refuses bool_t named twice.
+TEST(Quilletc, RpcHeadersComeBeforeOurTypes)
+{
+    const qc::Model m = qc::build(qc::read("const A = 1;\n%#include <rpc/types.h>\nstruct p { int a; };", "t.x"));
+    const std::string h = qc::write_header(m, {"t", "t.x", "axdr_"});
+    const size_t rpc = h.find("#include <rpc/types.h>"), ours = h.find("#include <axdr_types.h>");
+    ASSERT_NE(rpc, std::string::npos);
+    EXPECT_LT(rpc, ours);
+}
+
 TEST(Quilletc, ModelFindsListsRecursionAndMemory)
 {
     const qc::Model m = qc::build(qc::read(R"(

@@ -419,6 +419,12 @@ TEST(Printer, PrintFaultsAndFileOutput)
     uint32_t v = 7;
     EXPECT_EQ(axdr_uint32_t(s.get(), &v), AXDR_TRUE);
     EXPECT_STREQ(axdr_print_text(s.get(), nullptr), "7\n");
+    // A caller's value outside its type prints nothing.
+    bool_t b = 2;
+    int e = 3;
+    EXPECT_EQ(axdr_bool(s.get(), &b), AXDR_FALSE);
+    EXPECT_EQ(axdr_enum(s.get(), &e, &colours), AXDR_FALSE);
+    EXPECT_STREQ(axdr_print_text(s.get(), nullptr), "7\n");
     int levels = 0; // nesting stops at 255 levels, all that a context word can name
     while (levels < 300 && s->x_ops->x_print_element(s.get(), "a", 1, &ctx) == AXDR_TRUE)
         levels++;
@@ -468,6 +474,12 @@ TEST(Primitives, OptionalDataAndArrays)
     EXPECT_EQ(axdr_slot(d.get(), &arr, &len, 4, 5, sizeof(int), nullptr), AXDR_TRUE) << "resumed";
     EXPECT_EQ(axdr_slot(d.get(), &arr, &len, 7, 9, sizeof(int), nullptr), AXDR_FALSE);
     EXPECT_EQ(axdr_slot(d.get(), &arr, &len, 5, 5, sizeof(int), nullptr), AXDR_FALSE) << "past the count";
+    // Encoding, a slot the caller's count no longer holds is refused.
+    d->x_op = AXDR_ENCODE;
+    len = 3;
+    EXPECT_EQ(axdr_slot(d.get(), &arr, &len, 2, 5, sizeof(int), nullptr), AXDR_TRUE);
+    EXPECT_EQ(axdr_slot(d.get(), &arr, &len, 3, 5, sizeof(int), nullptr), AXDR_FALSE);
+    len = 5;
     d->x_op = AXDR_FREE;
     EXPECT_EQ(axdr_array_done(d.get(), &arr, &len, 5, nullptr), AXDR_TRUE);
     EXPECT_EQ(arr, nullptr);

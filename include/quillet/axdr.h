@@ -95,6 +95,9 @@ struct axdr_stream {
                                      unread (0: try it) */
     void (*x_wait_self)(void);    /* that chain's outermost filter */
     unsigned long x_nwait;        /* calls answered pending on that ground */
+    int x_whole;                  /* nonzero: the window is all the stream
+                                     will have (a memory stream), so a unit
+                                     short of bytes fails, never waits */
 #endif
 };
 
@@ -233,6 +236,14 @@ static inline size_t axdr_room_(const axdr_stream_t *s)
     if (s->x_slow || s->x_op != s->x_mode)
         return 0;
     return AXDR_CAST_(size_t, s->x_end - s->x_cur);
+}
+
+/* A unit of at most n bytes may go straight through a filter's own calls
+ * (each checks its bytes): n bytes are in the window, or the window is all
+ * there will be, where a shortage fails just as it fails in the steps. */
+static inline int axdr_fits_(const axdr_stream_t *s, size_t n)
+{
+    return axdr_room_(s) >= n || (s->x_whole && !s->x_slow && s->x_op == s->x_mode);
 }
 
 /* A unit done straight through without bytes (FREE of one that holds no

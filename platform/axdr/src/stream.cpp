@@ -289,6 +289,7 @@ axdr_stream_t *axdr_mem_create(void *buf, size_t len, int op)
         return nullptr;
     st->base = st->pub.x_cur = static_cast<uint8_t *>(buf);
     st->pub.x_end = st->pub.x_cur + len;
+    st->pub.x_whole = 1;
     return &st->pub;
 }
 
