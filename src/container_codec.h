@@ -176,7 +176,9 @@ template <typename Ops>
 template <typename Ops>
 [[gnu::noinline]] int straight_run(axdr_stream_t *s, typename Ops::container *m, int i, int count, int *r)
 {
-    return straight_units(i, count, r, [s, m] { return Ops::decode_straight(s, m); });
+    return straight_units(i, count, r, [s, m]() __attribute__((always_inline)) {
+        return Ops::decode_straight(s, m);
+    });
 }
 #endif
 

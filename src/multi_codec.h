@@ -80,7 +80,11 @@ using multi_insert_fn = int (*)(void *, const char *, const char *);
 [[gnu::noinline]] inline int multi_decode_run(axdr_stream_t *s, void *m, multi_insert_fn insert, int i,
                                               int count, int *r)
 {
-    return straight_units(i, count, r, [s, m, insert] { return group_straight(s, m, insert); });
+    // Forced inline: left to itself the compiler keeps the lambda as a
+    // local clone in each file, two copies on the target.
+    return straight_units(i, count, r, [s, m, insert]() __attribute__((always_inline)) {
+        return group_straight(s, m, insert);
+    });
 }
 #endif
 
