@@ -113,17 +113,18 @@ inline void budget_release(axdr_stream_t *s, typename Ops::container *m)
 #endif
 
 // The container level of the three codecs, over a traits struct Ops: the
-// container's key walk (key_count, key_first, key_elem, key_next), init,
-// sethashsize and the decoder's warnings, and the codec's own step
-// functions: encode and decode (whose addresses are these frames'
-// identities), encode_key (one key's group) and decode_entry.
+// container's key walk (key_count, key_first, key_elem, key_next, each
+// given the container), init, sethashsize and the decoder's warnings, and
+// the codec's own step functions: encode and decode, encode_key (one key's
+// group) and decode_entry; encode_self and decode_self give the frames'
+// identities, the addresses of the codec's named encode and decode.
 
 // Sends the count, then walks the keys, one group per key. Out of line, so
 // that the dispatcher saves no registers for it on the decoding path.
 template <typename Ops>
 [[gnu::noinline]] int container_encode(axdr_stream_t *s, typename Ops::container *m)
 {
-    const auto self = reinterpret_cast<axdr_self_t>(Ops::encode);
+    const axdr_self_t self = Ops::encode_self(m);
     // The cursor is the walk's position across pending statuses.
     struct scratch {
         typename Ops::key_cursor cursor;
@@ -153,7 +154,7 @@ template <typename Ops>
         [[fallthrough]];
     case 1: // count sent; the key under the cursor is due
         r = AXDR_TRUE;
-        for (const char *k = Ops::key_elem(&sc->cursor); k; k = Ops::key_next(&sc->cursor)) {
+        for (const char *k = Ops::key_elem(m, &sc->cursor); k; k = Ops::key_next(m, &sc->cursor)) {
 #if !QUILLET_CONTRACT
             r = Ops::encode_straight(s, m, &sc->cursor, k);
             if (r == take_steps)
@@ -187,7 +188,7 @@ template <typename Ops>
 template <typename Ops>
 int container_decode(axdr_stream_t *s, typename Ops::container *m)
 {
-    const auto self = reinterpret_cast<axdr_self_t>(Ops::decode);
+    const axdr_self_t self = Ops::decode_self(m);
     struct scratch {
         int count;
     } local{0};
@@ -201,7 +202,7 @@ int container_decode(axdr_stream_t *s, typename Ops::container *m)
     switch (state) {
     case 0: // waiting for the count; the container holds nothing yet
         if (Ops::init(m) != 0) {
-            Ops::warn_init();
+            Ops::warn_init(m);
             r = AXDR_FALSE;
             break;
         }
@@ -211,7 +212,7 @@ int container_decode(axdr_stream_t *s, typename Ops::container *m)
             break;
         if (const uint32_t size = decoder_hashsize(sc->count)) {
             if (Ops::sethashsize(m, size) != 0) {
-                Ops::warn_sethashsize();
+                Ops::warn_sethashsize(m);
                 r = AXDR_FALSE;
                 break;
             }
@@ -259,7 +260,7 @@ template <typename Ops>
     axdr_print_ctx_t pctx = 0;
     typename Ops::key_cursor kc;
     int printed = 0;
-    for (const char *k = Ops::key_first(m, &kc); k; k = Ops::key_next(&kc), printed++) {
+    for (const char *k = Ops::key_first(m, &kc); k; k = Ops::key_next(m, &kc), printed++) {
         int r = s->x_ops->x_print_element(s, k, printed == 0, &pctx);
         if (r != AXDR_TRUE)
             return r;
@@ -302,7 +303,7 @@ inline int container_dispatch(axdr_stream_t *s, typename Ops::container *m)
     // before anything is saved for the call (input fed a few bytes at a
     // time meets this on most calls).
     if (s->x_wait && (s->x_op == AXDR_DECODE || s->x_op == AXDR_DECODE_ALT) &&
-        axdr_waiting_(s, reinterpret_cast<axdr_self_t>(Ops::decode))) [[unlikely]]
+        axdr_waiting_(s, Ops::decode_self(m))) [[unlikely]]
         return AXDR_PENDING;
 #endif
     return container_switch<Ops>(s, m);

@@ -1,18 +1,17 @@
 // arraymap_t: per key the key, its value count and its values, kept
-// indexable by the container. The step machines are multi_codec's; this file
+// indexable by the container. The step machines are multi_codec.cpp's; this file
 // names them and binds them to the container.
 
 #include <quillet/quillet.h>
 
-#include <err.h>
-
 #include "multi_codec.h"
 
-static int _axdr_arraymap_encode(axdr_stream_t *s, arraymap_t *m);
-static int _axdr_arraymap_encode_entry(axdr_stream_t *s, arraymap_t *m, arraymap_key_cursor_t *kc);
-static int _axdr_arraymap_decode(axdr_stream_t *s, arraymap_t *m);
-static int _axdr_arraymap_decode_entry(axdr_stream_t *s, arraymap_t *m);
-static int _axdr_arraymap_decode_values(axdr_stream_t *s, arraymap_t *m, const char *key, int count);
+// Untyped: the shared machines call them with the container they were given.
+static int _axdr_arraymap_encode(axdr_stream_t *s, void *m);
+static int _axdr_arraymap_encode_entry(axdr_stream_t *s, void *m, void *kc);
+static int _axdr_arraymap_decode(axdr_stream_t *s, void *m);
+static int _axdr_arraymap_decode_entry(axdr_stream_t *s, void *m);
+static int _axdr_arraymap_decode_values(axdr_stream_t *s, void *m, const char *key, int count);
 
 namespace {
 
@@ -43,35 +42,34 @@ struct arraymap_ops {
         return v && arraymap_value_index(vc) < arraymap_value_count(vc);
     }
 
-    static void warn_init() { warnx("axdr_arraymap_t: arraymap init"); }
-    static void warn_sethashsize() { warnx("axdr_arraymap_t: arraymap sethashsize"); }
+    static constexpr const char *warn_init = "axdr_arraymap_t: arraymap init";
+    static constexpr const char *warn_sethashsize = "axdr_arraymap_t: arraymap sethashsize";
 
     static constexpr auto encode = &_axdr_arraymap_encode;
     static constexpr auto encode_entry = &_axdr_arraymap_encode_entry;
-    static constexpr auto encode_key = &_axdr_arraymap_encode_entry;
     static constexpr auto decode = &_axdr_arraymap_decode;
     static constexpr auto decode_entry = &_axdr_arraymap_decode_entry;
     static constexpr auto decode_values = &_axdr_arraymap_decode_values;
 };
 
-using codec = multi_codec<arraymap_ops>;
+constexpr multi_codec codec = multi_codec_of<arraymap_ops>();
 
 } // namespace
 
-static int _axdr_arraymap_encode(axdr_stream_t *s, arraymap_t *m) { return codec::encode(s, m); }
+static int _axdr_arraymap_encode(axdr_stream_t *s, void *m) { return multi_encode(s, m, &codec); }
 
-static int _axdr_arraymap_encode_entry(axdr_stream_t *s, arraymap_t *m, arraymap_key_cursor_t *kc)
+static int _axdr_arraymap_encode_entry(axdr_stream_t *s, void *m, void *kc)
 {
-    return codec::encode_entry(s, m, kc);
+    return multi_encode_entry(s, m, kc, &codec);
 }
 
-static int _axdr_arraymap_decode(axdr_stream_t *s, arraymap_t *m) { return codec::decode(s, m); }
+static int _axdr_arraymap_decode(axdr_stream_t *s, void *m) { return multi_decode(s, m, &codec); }
 
-static int _axdr_arraymap_decode_entry(axdr_stream_t *s, arraymap_t *m) { return codec::decode_entry(s, m); }
+static int _axdr_arraymap_decode_entry(axdr_stream_t *s, void *m) { return multi_decode_entry(s, m, &codec); }
 
-static int _axdr_arraymap_decode_values(axdr_stream_t *s, arraymap_t *m, const char *key, int count)
+static int _axdr_arraymap_decode_values(axdr_stream_t *s, void *m, const char *key, int count)
 {
-    return codec::decode_values(s, m, key, count);
+    return multi_decode_values(s, m, key, count, &codec);
 }
 
-extern "C" int axdr_arraymap_t(axdr_stream_t *s, arraymap_t *m) { return codec::dispatch(s, m); }
+extern "C" int axdr_arraymap_t(axdr_stream_t *s, arraymap_t *m) { return multi_dispatch(s, m, &codec); }

@@ -20,8 +20,8 @@ struct map_ops {
 
     static constexpr auto key_count = &map_key_count;
     static constexpr auto key_first = &map_first;
-    static constexpr auto key_elem = &map_key;
-    static constexpr auto key_next = &map_next;
+    static const char *key_elem(map_t *, map_cursor_t *c) { return map_key(c); }
+    static const char *key_next(map_t *, map_cursor_t *c) { return map_next(c); }
     static constexpr auto init = &map_init;
     static constexpr auto sethashsize = &map_sethashsize;
     static constexpr auto destroy = &map_destroy;
@@ -30,11 +30,13 @@ struct map_ops {
     static constexpr auto setlimit = &map_setlimit;
 #endif
 
-    static void warn_init() { warnx("axdr_map_t: map init"); }
-    static void warn_sethashsize() { warnx("axdr_map_t: map sethashsize"); }
+    static void warn_init(map_t *) { warnx("axdr_map_t: map init"); }
+    static void warn_sethashsize(map_t *) { warnx("axdr_map_t: map sethashsize"); }
 
     static constexpr auto encode = &_axdr_map_encode;
     static constexpr auto decode = &_axdr_map_decode;
+    static axdr_self_t encode_self(map_t *) { return reinterpret_cast<axdr_self_t>(encode); }
+    static axdr_self_t decode_self(map_t *) { return reinterpret_cast<axdr_self_t>(decode); }
     static constexpr auto decode_entry = &_axdr_map_decode_entry;
     static int encode_key(axdr_stream_t *s, map_t *, map_cursor_t *c) { return _axdr_map_encode_entry(s, c); }
 #if !QUILLET_CONTRACT

@@ -1,18 +1,17 @@
 // multimap_t: per key the key, its value count and its values. The step
-// machines are multi_codec's; this file names them and binds them to the
+// machines are multi_codec.cpp's; this file names them and binds them to the
 // container.
 
 #include <quillet/quillet.h>
 
-#include <err.h>
-
 #include "multi_codec.h"
 
-static int _axdr_multimap_encode(axdr_stream_t *s, multimap_t *m);
-static int _axdr_multimap_encode_entry(axdr_stream_t *s, multimap_t *m, multimap_key_cursor_t *kc);
-static int _axdr_multimap_decode(axdr_stream_t *s, multimap_t *m);
-static int _axdr_multimap_decode_entry(axdr_stream_t *s, multimap_t *m);
-static int _axdr_multimap_decode_values(axdr_stream_t *s, multimap_t *m, const char *key, int count);
+// Untyped: the shared machines call them with the container they were given.
+static int _axdr_multimap_encode(axdr_stream_t *s, void *m);
+static int _axdr_multimap_encode_entry(axdr_stream_t *s, void *m, void *kc);
+static int _axdr_multimap_decode(axdr_stream_t *s, void *m);
+static int _axdr_multimap_decode_entry(axdr_stream_t *s, void *m);
+static int _axdr_multimap_decode_values(axdr_stream_t *s, void *m, const char *key, int count);
 
 namespace {
 
@@ -39,35 +38,34 @@ struct multimap_ops {
 
     static bool print_more(const value_cursor *, const char *v) { return v != nullptr; }
 
-    static void warn_init() { warnx("axdr_multimap_t: multimap init"); }
-    static void warn_sethashsize() { warnx("axdr_multimap_t: multimap sethashsize"); }
+    static constexpr const char *warn_init = "axdr_multimap_t: multimap init";
+    static constexpr const char *warn_sethashsize = "axdr_multimap_t: multimap sethashsize";
 
     static constexpr auto encode = &_axdr_multimap_encode;
     static constexpr auto encode_entry = &_axdr_multimap_encode_entry;
-    static constexpr auto encode_key = &_axdr_multimap_encode_entry;
     static constexpr auto decode = &_axdr_multimap_decode;
     static constexpr auto decode_entry = &_axdr_multimap_decode_entry;
     static constexpr auto decode_values = &_axdr_multimap_decode_values;
 };
 
-using codec = multi_codec<multimap_ops>;
+constexpr multi_codec codec = multi_codec_of<multimap_ops>();
 
 } // namespace
 
-static int _axdr_multimap_encode(axdr_stream_t *s, multimap_t *m) { return codec::encode(s, m); }
+static int _axdr_multimap_encode(axdr_stream_t *s, void *m) { return multi_encode(s, m, &codec); }
 
-static int _axdr_multimap_encode_entry(axdr_stream_t *s, multimap_t *m, multimap_key_cursor_t *kc)
+static int _axdr_multimap_encode_entry(axdr_stream_t *s, void *m, void *kc)
 {
-    return codec::encode_entry(s, m, kc);
+    return multi_encode_entry(s, m, kc, &codec);
 }
 
-static int _axdr_multimap_decode(axdr_stream_t *s, multimap_t *m) { return codec::decode(s, m); }
+static int _axdr_multimap_decode(axdr_stream_t *s, void *m) { return multi_decode(s, m, &codec); }
 
-static int _axdr_multimap_decode_entry(axdr_stream_t *s, multimap_t *m) { return codec::decode_entry(s, m); }
+static int _axdr_multimap_decode_entry(axdr_stream_t *s, void *m) { return multi_decode_entry(s, m, &codec); }
 
-static int _axdr_multimap_decode_values(axdr_stream_t *s, multimap_t *m, const char *key, int count)
+static int _axdr_multimap_decode_values(axdr_stream_t *s, void *m, const char *key, int count)
 {
-    return codec::decode_values(s, m, key, count);
+    return multi_decode_values(s, m, key, count, &codec);
 }
 
-extern "C" int axdr_multimap_t(axdr_stream_t *s, multimap_t *m) { return codec::dispatch(s, m); }
+extern "C" int axdr_multimap_t(axdr_stream_t *s, multimap_t *m) { return multi_dispatch(s, m, &codec); }
