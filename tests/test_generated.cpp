@@ -245,6 +245,12 @@ TEST(Generated, StraightFreeCountsAsTheSteps)
     frees_alike<outer>(bounded_wire(), axdr_outer);
     frees_alike<listing>(long_listing(5), axdr_listing);
     frees_alike<points>(hex("00000003 00000001 00000002 00000003 00000004 00000005 00000006"), axdr_points);
+    // Each flat type freed on its own, not only inside another.
+    const Bytes w = bounded_wire();
+    frees_alike<bounded>(Bytes(w.begin() + 4, w.end()), axdr_bounded);
+    frees_alike<stamp>(Bytes(w.begin() + 16, w.begin() + 40), axdr_stamp);
+    frees_alike<point>(hex("00000001 00000002"), axdr_point);
+    frees_alike<shape>(hex("00000004 00000002 68690000"), axdr_shape);
 }
 
 // Frames skipped decoding wire through a memory stream (cut 0), or fed
