@@ -63,6 +63,7 @@ TEST(Quilletc, BadInputIsToldWhereAndWhy)
         {"program P { version V { int F(int) = 1; } = 1; version W { int F(int) = 2; } = 2; } = 9;",
          "1:73: procedure 'F' has another number in an earlier version"},
         {"const A = 099;", "1:11: '099' is not a number this tool can hold"},
+        {"program P { version V { void F(void) = 1; } = 1; } = 9;\nconst A = P;\ntypedef int a[A];", ""},
         {"struct rec { int a; };\nfoo", "2:1: expected a definition"},
     };
     for (const auto &b : bad) {
@@ -76,7 +77,8 @@ TEST(Quilletc, BadInputIsToldWhereAndWhy)
 // Positions follow the preprocessor's line markers back to the file.
 TEST(Quilletc, LineMarkersNameTheFileAsWritten)
 {
-    EXPECT_EQ(compile("# 1 \"t.x\"\nconst A = 1;\n  # 7 \"inc.x\" 1\nconst A = 2;"), "inc.x:7:7: 'A' is defined twice");
+    EXPECT_EQ(compile("# 1 \"t.x\"\nconst A = 1;\n  # 17 \"inc.x\" 1\nconst A = 2;"), "inc.x:17:7: 'A' is defined twice");
+    EXPECT_EQ(compile("#line 20 \"l.x\"\nconst A = 1;\nconst A = 2;"), "l.x:21:7: 'A' is defined twice");
 }
 
 // The RPC headers must name the basic types before ours do, even when the
