@@ -82,57 +82,10 @@ void *failing_realloc(void *p, size_t n)
     return ++strmap_calls == strmap_fail_at ? nullptr : std::realloc(p, n);
 }
 
-// An incremental decode: a first piece of `first` bytes, then pieces of
-// `piece`, up to `stop` bytes, calling after each; only then the end of
-// input, if the filter still pends.
-Run incr(const Row &row, Value *v, size_t first, size_t piece, size_t stop, Fault f = {})
-{
-    return run_incr<Value>(qv::code, v, row.wire, std::max<size_t>(first, 1), piece, stop, f, row.budget,
-                           f.every ? 10000 : 1);
-}
-
 // A memory-stream run of op over buf with a fault, called until it ends.
 Run mem(const Row &row, Value *v, Bytes &buf, int op, Fault f = {})
 {
     return run_mem<Value>(qv::code, v, buf, op, f, row.budget);
-}
-
-// A decode into a fresh value, which must leave no frame and, once the
-// value is freed, no heap block; same: it gave ref; untouched: still empty.
-struct Checked : Run { bool same = false, untouched = false; };
-template <class Decode> Checked decode_fresh(const Row &row, const Value &ref, Decode decode)
-{
-    Checked c;
-    const long before = heap_live();
-    {
-        Value v(row.type);
-        static_cast<Run &>(c) = decode(&v);
-        c.same = qv::equal(v, ref);
-        c.untouched = qv::equal(v, Value(row.type));
-    }
-    EXPECT_EQ(c.frames, 0u);
-    EXPECT_EQ(heap_live(), before);
-    return c;
-}
-
-// Decodes with a fault at each event of its kind in turn: a pending status
-// resumes to the same value, FALSE ends the decode; nothing leaks, no frame
-// outlives the decode.
-template <class Decode> void every_fault(const Row &row, const Value &ref, int kind, int res, Decode decode)
-{
-    Value clean(row.type);
-    const unsigned long events = decode(&clean, Fault{kind, 0, res}).events;
-    for (unsigned long n = 1; n <= events; ++n) {
-        SCOPED_TRACE("fault kind " + std::to_string(kind) + " at " + std::to_string(n) + ", result " +
-                     std::to_string(res));
-        const Checked c = decode_fresh(row, ref, [&](Value *v) { return decode(v, Fault{kind, n, res}); });
-        EXPECT_EQ(c.r, res == AXDR_FALSE ? AXDR_FALSE : row.want);
-        if (res != AXDR_FALSE) {
-            EXPECT_TRUE(c.same);
-        } else if (row.type == qv::IPCIDR) {
-            EXPECT_TRUE(c.untouched) << "a pair is written only once it is whole";
-        }
-    }
 }
 
 // One run on a memory stream: plain, where whole units go straight
@@ -239,176 +192,49 @@ void sweep(const Row &row)
         EXPECT_EQ(print<Value>(qv::code, &ref, &pr), row.print);
         EXPECT_EQ(pr, AXDR_TRUE);
     }
+    qt::Sweep opt;
+    opt.want = row.want;
+    opt.budget = row.budget;
+    opt.canonical = row.canonical;
+    opt.whole_or_nothing = row.type == qv::IPCIDR; // a pair is written only once it is whole
+    opt.exact_print = !qv::is_container(row.type);
+    opt.free_keeps = !qv::is_container(row.type) && !qv::is_generated(row.type);
+    if (row.type == qv::IPADDR || row.type == qv::IPCIDR) // sent as first converted
+        opt.scrub = [](void *v) { std::memset(&static_cast<Value *>(v)->u, 0, sizeof(Value::u)); };
+    qt::sweep<Value>(qv::code, row.type, row.wire, opt, [](const std::string &what) { ADD_FAILURE() << what; });
 
-    // Every split (0: a byte at a time), then the whole buffer on a memory
-    // stream with ALT codes and on an incremental one with pending at every
-    // primitive and every second setup. A value whose last byte has arrived
-    // is complete without the end of input.
-    for (size_t k = 0; k <= n + 2; ++k) {
-        SCOPED_TRACE("split at " + std::to_string(k));
-        const Checked c = decode_fresh(row, ref, [&](Value *v) {
-            Bytes b = row.wire;
-            return k == n + 1 ? mem(row, v, b, AXDR_DECODE_ALT)
-                   : k > n    ? incr(row, v, n, n, n, Fault{AXDR_FAULT_PRIMITIVE, 1, AXDR_PENDING, true})
-                              : incr(row, v, k, k ? n : 1, n);
-        });
-        EXPECT_EQ(c.r, row.want);
-        if (row.want == AXDR_TRUE) {
-            EXPECT_EQ(c.before_end, AXDR_TRUE);
+    // The container allocator failing in turn, by the steps, then straight:
+    // the container fails alike.
+    for (unsigned long a = 1, done = !qv::is_container(row.type); !done && a < 1000; ++a) {
+        SCOPED_TRACE("container allocation " + std::to_string(a));
+        auto armed = [&](Value *v, bool straight) {
+            strmap_calls = 0;
+            strmap_fail_at = a;
+            strmap_set_allocator(failing_realloc, std::free);
+            const Pass p = pass(row, v, row.wire, AXDR_DECODE, !straight);
+            done = strmap_calls < a;
+            strmap_set_allocator(nullptr, nullptr);
+            return p;
+        };
+        const long live = heap_live();
+        {
+            Value steps(row.type), v(row.type);
+            const Pass sp = armed(&steps, false), p = armed(&v, true);
+            EXPECT_TRUE(qv::equal(v, steps));
+            EXPECT_EQ(p.pos, sp.pos);
+            EXPECT_EQ(p.prims, sp.prims);
+            EXPECT_EQ(p.r, done ? row.want : AXDR_FALSE);
         }
-        EXPECT_TRUE(c.same);
-    }
-    // The end of input after every byte, fed one at a time.
-    for (size_t k = 0; k < n; ++k) {
-        SCOPED_TRACE("end after " + std::to_string(k));
-        const Checked c = decode_fresh(row, ref, [&](Value *v) {
-            const Run run = incr(row, v, 1, 1, k);
-            EXPECT_EQ(v->release(), AXDR_TRUE);
-            return run;
-        });
-        EXPECT_EQ(c.r, AXDR_FALSE);
-    }
-    // Any status but TRUE and FALSE is pending: 77 at a byte.
-    for (int kind : {AXDR_FAULT_PRIMITIVE, AXDR_FAULT_SETUP, AXDR_FAULT_BYTE, AXDR_FAULT_ALLOC})
-        for (int res : {kind == AXDR_FAULT_BYTE ? 77 : AXDR_PENDING, AXDR_FALSE})
-            if (kind != AXDR_FAULT_ALLOC || res == AXDR_FALSE)
-                every_fault(row, ref, kind, res, [&](Value *v, Fault f) {
-                    Bytes b = row.wire;
-                    return mem(row, v, b, AXDR_DECODE, f);
-                });
-    // Allocations failing, and bytes, with the input cut anywhere.
-    for (int kind : {AXDR_FAULT_ALLOC, AXDR_FAULT_BYTE})
-        for (size_t k = 0; k < n; ++k)
-            every_fault(row, ref, kind, AXDR_FALSE,
-                        [&](Value *v, Fault f) { return incr(row, v, k, n, n, f); });
-    if (qv::is_container(row.type)) {
-        bool done = false;
-        for (unsigned long a = 1; !done && a < 1000; ++a) {
-            SCOPED_TRACE("container allocation " + std::to_string(a));
-            // By the steps, then straight: the container fails alike.
-            auto armed = [&](Value *v, bool straight) {
-                strmap_calls = 0;
-                strmap_fail_at = a;
-                strmap_set_allocator(failing_realloc, std::free);
-                const Pass p = pass(row, v, row.wire, AXDR_DECODE, !straight);
-                done = strmap_calls < a;
-                strmap_set_allocator(nullptr, nullptr);
-                return p;
-            };
-            Value steps(row.type);
-            const Pass sp = armed(&steps, false);
-            const Checked c = decode_fresh(row, ref, [&](Value *v) {
-                const Pass p = armed(v, true);
-                EXPECT_TRUE(qv::equal(*v, steps));
-                EXPECT_EQ(p.pos, sp.pos);
-                EXPECT_EQ(p.prims, sp.prims);
-                Run run;
-                run.r = run.before_end = p.r;
-                return run;
-            });
-            EXPECT_EQ(c.r, done ? row.want : AXDR_FALSE);
-        }
+        EXPECT_EQ(heap_live(), live);
     }
     if (row.want != AXDR_TRUE)
         return;
-
     // A decode into a container no one initialised.
     Value poisoned(row.type);
     std::memset(&poisoned.u, 0xa5, sizeof poisoned.u);
     Bytes b = row.wire;
     EXPECT_EQ(mem(row, &poisoned, b, AXDR_DECODE).r, AXDR_TRUE);
     EXPECT_TRUE(qv::equal(poisoned, ref));
-
-    // Encoding gives the row back (or, for a value that arrived in another
-    // form, bytes that decode to it), with either code, through every small
-    // window, and with any fault: pending resumes to the same bytes, FALSE
-    // leaves a prefix of them.
-    Bytes enc(2 * n + 64), alt(2 * n + 64);
-    ASSERT_EQ(mem(row, &ref, enc, AXDR_ENCODE).r, AXDR_TRUE);
-    EXPECT_EQ(mem(row, &ref, alt, AXDR_ENCODE_ALT).r, AXDR_TRUE);
-    EXPECT_EQ(alt, enc);
-    if (row.canonical) {
-        EXPECT_EQ(to_hex(enc), to_hex(row.wire));
-    }
-    Value back(row.type);
-    Bytes e = enc;
-    EXPECT_EQ(mem(Row{}, &back, e, AXDR_DECODE).r, AXDR_TRUE);
-    EXPECT_TRUE(qv::equal(back, ref));
-    for (size_t w = 1; w <= 9; ++w) {
-        Bytes got;
-        EXPECT_EQ(encode_windowed<Value>(qv::code, &ref, w, got), AXDR_TRUE);
-        EXPECT_EQ(got, enc) << "window " << w;
-    }
-    for (int kind : {AXDR_FAULT_PRIMITIVE, AXDR_FAULT_SETUP, AXDR_FAULT_BYTE, AXDR_FAULT_ALLOC}) {
-        // A failed allocation is never pending.
-        for (int res : {kind == AXDR_FAULT_ALLOC ? AXDR_FALSE : AXDR_PENDING, AXDR_FALSE}) {
-            Bytes out(enc.size() + 4, 0xee);
-            const unsigned long events = mem(Row{}, &ref, out, AXDR_ENCODE, Fault{kind, 0, res}).events;
-            for (unsigned long k = 1; k <= events; ++k) {
-                out.assign(enc.size() + 4, 0xee);
-                Run run = mem(Row{}, &ref, out, AXDR_ENCODE, Fault{kind, k, res});
-                EXPECT_TRUE(run.tail_kept);
-                EXPECT_EQ(run.r, res == AXDR_FALSE ? AXDR_FALSE : AXDR_TRUE) << kind << " at " << k;
-                EXPECT_TRUE(std::equal(out.begin(), out.end(), enc.begin()));
-                EXPECT_EQ(out.size() == enc.size(), run.r == AXDR_TRUE) << kind << " at " << k;
-                if (res == AXDR_FALSE || kind == AXDR_FAULT_SETUP)
-                    continue;
-                // Pending again while the first or second level is being
-                // restored (the deeper saved levels must stay saved), and the
-                // object cleared (an address is sent as first converted).
-                for (unsigned long nth : {1ul, 2ul}) {
-                    Value v(row.type);
-                    std::memcpy(&v.u, &ref.u, sizeof v.u);
-                    out.assign(enc.size() + 4, 0xee);
-                    Stream s(axdr_mem_create(out.data(), out.size(), AXDR_ENCODE));
-                    axdr_fault_at(s.get(), kind, k, res);
-                    ASSERT_NE(qv::code(s.get(), &v), AXDR_TRUE);
-                    if (row.type == qv::IPADDR || row.type == qv::IPCIDR)
-                        std::memset(&v.u, 0, sizeof v.u);
-                    axdr_fault_at(s.get(), AXDR_FAULT_SETUP, nth, AXDR_PENDING);
-                    EXPECT_EQ(again<Value>(qv::code, s.get(), &v, AXDR_PENDING), AXDR_TRUE);
-                    out.resize(static_cast<size_t>(axdr_getpos(s.get())));
-                    EXPECT_EQ(out, enc) << "setup " << nth << " pending on resuming";
-                    std::memset(&v.u, 0, sizeof v.u); // ref's to free
-                }
-            }
-        }
-    }
-
-    // Printing: FALSE at any call or allocation ends it; a pending call
-    // resumes, a record at the element in progress.
-    for (int kind : {AXDR_FAULT_PRINT, AXDR_FAULT_PRIMITIVE, AXDR_FAULT_ALLOC}) {
-        for (int res : {AXDR_PENDING, AXDR_FALSE}) {
-            unsigned long events = 0;
-            print<Value>(qv::code, &ref, &pr, Fault{kind, 0, res}, &events);
-            for (unsigned long k = 1; k <= events; ++k) {
-                std::string text = print<Value>(qv::code, &ref, &pr, Fault{kind, k, res});
-                EXPECT_EQ(pr, res == AXDR_FALSE || kind == AXDR_FAULT_ALLOC ? AXDR_FALSE : AXDR_TRUE);
-                size_t cut = text.find(" =\n"), from = text.rfind('\n', cut) + 1;
-                if (cut != std::string::npos)
-                    text.erase(from, cut + 3 - from); // the element that pended
-                // A pending print call, or a primitive but the first (whose
-                // element, resumed, opens a second aggregate), prints nothing twice.
-                if ((kind == AXDR_FAULT_PRINT || (kind == AXDR_FAULT_PRIMITIVE && k > 1)) && res != AXDR_FALSE &&
-                    !qv::is_container(row.type) && row.check_print) {
-                    EXPECT_EQ(text, row.print) << k;
-                }
-            }
-        }
-    }
-
-    // Codes above print are refused and touch nothing; FREE is TRUE and
-    // leaves fixed-size values as they were.
-    for (int op : {6, 7, -1}) {
-        Bytes out(64, 0xee);
-        EXPECT_EQ(mem(Row{}, &ref, out, op).r, AXDR_FALSE);
-        EXPECT_TRUE(out.empty());
-        EXPECT_TRUE(qv::equal(ref, back));
-    }
-    if (!qv::is_container(row.type)) {
-        EXPECT_EQ(ref.release(), AXDR_TRUE);
-        EXPECT_TRUE(qv::is_generated(row.type) || qv::equal(ref, back));
-    }
 }
 
 class Vectors : public testing::TestWithParam<int> {};

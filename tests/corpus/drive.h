@@ -47,6 +47,7 @@ struct Obj {
         release();
         std::free(p);
     }
+    void *get() { return p; }
     int release()
     {
         qt::Stream s(axdr_mem_create(nullptr, 0, AXDR_FREE));
