@@ -1,15 +1,12 @@
 // Every type of one corpus file (the table in corpus.h) through our
-// generated filters, on inputs made the same way on every target: random
-// units biased towards what XDR counts and tags look like, random bytes,
-// and mutations of every value accepted. For each input the decode must
-// agree with itself fed whole, one byte at a time and at random splits,
-// and re-encode what it took; a few values of each type go through the
-// resumption sweep. The outcomes are folded into a digest that must match
-// the one in digests.tsv, so the 32-bit big-endian target is held to the
-// native bytes. Natively, rpcgen's filters over libtirpc judge each input
-// too: where rpcgen's filter accepts, ours must (unless one of our
-// documented bounds refuses it) and both re-encode the same bytes; where
-// ours accepts, rpcgen's decodes our bytes back to them.
+// generated filters, on inputs made alike on every target (biased units,
+// random bytes, mutations of accepted values), each judged by drive.h; a
+// few values of each type go through the resumption sweep. The outcomes
+// fold into a digest that must match digests.tsv, holding the 32-bit
+// big-endian target to the native bytes. Natively, rpcgen's filters over
+// libtirpc judge each input too: where they accept, ours must (unless a
+// documented bound of ours refuses) with the same bytes, and they decode
+// what ours accepts back to it.
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -220,28 +217,9 @@ Bytes check(const qc_type &t, size_t ti, const Bytes &in, Counts &all, uint64_t 
     (void)ti;
     size_t used = 0;
     Bytes canon;
-    int r;
     canon.reserve(in.size() + 64); // before counting: it outlives the decodes
     const long live = qt::heap_live();
-    {
-        Obj o(t);
-        const Run d = decode_mem(in, o);
-        r = d.r;
-        used = d.used;
-        if (r != AXDR_TRUE && r != AXDR_FALSE)
-            fail("a memory decode pends", in);
-        if (r == AXDR_TRUE && encode(o, canon, used + 64).r != AXDR_TRUE)
-            fail("a decoded value does not encode", in);
-        if (r == AXDR_TRUE && canon != Bytes(in.begin(), in.begin() + long(used)))
-            fail("a value re-encodes to other bytes than it took", in);
-    }
-    for (int way = 0; way < (r == AXDR_TRUE ? 2 : 1); ++way) {
-        Obj o(t);
-        Bytes e;
-        const Run p = decode_pieces(in, o, 0, way ? 1 : 0, in.size(), &rng);
-        if (p.r != r || (r == AXDR_TRUE && (p.used != used || encode(o, e, used + 64).r != AXDR_TRUE || e != canon)))
-            fail(way ? "fed a byte at a time, the decode differs" : "fed at random splits, the decode differs", in);
-    }
+    const int r = judge(t, in, rng, true, used, canon);
     if (qt::heap_live() != live)
         fail("a decode leaks", in);
     if (!extra) {
