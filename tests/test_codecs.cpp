@@ -263,6 +263,23 @@ TEST_P(Vectors, EveryRowThroughEverySweep)
 INSTANTIATE_TEST_SUITE_P(Codecs, Vectors, testing::Range(0, int(qv::TYPE_COUNT)),
                          [](const testing::TestParamInfo<int> &p) { return std::string(qv::type_name(Type(p.param))); });
 
+// keys groups of a key (klen bytes) and values of vlen; then tail.
+Bytes entries(Type t, uint32_t keys, uint32_t values, size_t klen, size_t vlen, const Bytes &tail = {})
+{
+    Bytes w;
+    put_u32(w, keys);
+    for (uint32_t k = 0; k < keys; ++k) {
+        std::string key = std::to_string(k);
+        put_str(w, key + std::string(klen > key.size() ? klen - key.size() : 0, 'k'));
+        if (t != qv::MAP)
+            put_u32(w, values);
+        for (uint32_t v = 0; v < values; ++v)
+            put_str(w, std::string(vlen, 'v'));
+    }
+    w.insert(w.end(), tail.begin(), tail.end());
+    return w;
+}
+
 // Two maps in one message, through a caller's own resumable filter. With
 // free_first the caller frees the first through the stream before the
 // second, which gives its share of the budget back.
@@ -296,21 +313,6 @@ int two_maps(axdr_stream_t *s, TwoMaps *t)
 // capped, and FREE gives everything back.
 TEST(Hostile, BudgetBoundsEverythingADecodeHoldsAtItsPeak)
 {
-    // keys groups of a key (klen bytes) and values of vlen; then tail.
-    auto entries = [](Type t, uint32_t keys, uint32_t values, size_t klen, size_t vlen, Bytes tail = {}) {
-        Bytes w;
-        put_u32(w, keys);
-        for (uint32_t k = 0; k < keys; ++k) {
-            std::string key = std::to_string(k);
-            put_str(w, key + std::string(klen > key.size() ? klen - key.size() : 0, 'k'));
-            if (t != qv::MAP)
-                put_u32(w, values);
-            for (uint32_t v = 0; v < values; ++v)
-                put_str(w, std::string(vlen, 'v'));
-        }
-        w.insert(w.end(), tail.begin(), tail.end());
-        return w;
-    };
     // Two maps of the most short keys one map takes alone under B, or a third of it.
     auto two = [&](size_t B, uint32_t div) {
         uint32_t lo = 1, hi = 1 << 15;
@@ -409,18 +411,9 @@ TEST(Contract, BudgetCoversTheRuntimesShare)
     if (!QT_CONTRACT_BUILD)
         GTEST_SKIP() << "a contract build's promise";
     const size_t B = 4096;
-    Bytes big, many, stream, msg;
-    put_u32(big, 1);
-    put_str(big, std::string(B - 1, 'k'));
-    put_str(big, std::string(B - 1, 'v'));
-    put_u32(many, 1);
-    put_str(many, "k");
-    put_u32(many, 100000);
-    for (int k = 0; k < 100000; ++k)
-        put_str(many, "");
-    put_u32(msg, 2);
-    for (const char *k : {"a", "b"})
-        put_str(msg, k), put_str(msg, std::string(1000, 'v'));
+    const Bytes big = entries(qv::MAP, 1, 1, B - 1, B - 1), many = entries(qv::MULTIMAP, 1, 100000, 1, 0),
+                msg = entries(qv::MAP, 2, 1, 1, 1000);
+    Bytes stream;
     const int messages = 40; // 80 KB of strings through a stream that may hold 16 KiB
     for (int m = 0; m < messages; ++m)
         stream.insert(stream.end(), msg.begin(), msg.end());
