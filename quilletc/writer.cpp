@@ -322,13 +322,15 @@ private:
     }
 
     // The states that code one element: its printed name, then its call.
-    // Returns the state after them.
+    // Returns the state after them. Only the first element opens the
+    // aggregate, and only once: a resumed call finds the context set.
     int element_state(int state, const std::string &name, const std::string &ctx, const std::string &code,
-                      bool own_state, const std::string &indent = "    ", const std::string &lead = "")
+                      bool own_state, bool first, const std::string &indent = "    ", const std::string &lead = "")
     {
         const std::string in = indent + "    ";
         body_ << indent << "case " << state << ": /* " << name << " */\n" << lead
-              << in << "r = axdr_print_name(s, \"" << name << "\", *" << ctx << " == 0, " << ctx << ");\n";
+              << in << "r = axdr_print_name(s, \"" << name << "\", " << (first ? "*" + ctx + " == 0" : "0") << ", "
+              << ctx << ");\n";
         if (own_state) {
             body_ << in << "if (r != AXDR_TRUE)\n" << in << "    break;\n"
                   << in << "state = " << state + 1 << ";\n" << in << "AXDR_FALLTHROUGH;\n";
@@ -949,7 +951,7 @@ private:
         Flat t;
         int st = open_aggregate(d, flat_def(d, &t) ? flat_struct(d, t) : straight_way_in(d));
         for (size_t i = 0; i < d.fields.size(); ++i)
-            st = element_state(st, "." + d.fields[i].name, "pctx", calls[i], nested(m_.field(d.fields[i])));
+            st = element_state(st, "." + d.fields[i].name, "pctx", calls[i], nested(m_.field(d.fields[i])), i == 0);
         close_aggregate(st, "record");
     }
 
@@ -1015,7 +1017,7 @@ private:
         }
         int st = 1;
         for (size_t i = 0; i < calls.size(); ++i)
-            st = element_state(st, "." + d.fields[i].name, "pctx", calls[i], nested(m_.field(d.fields[i])),
+            st = element_state(st, "." + d.fields[i].name, "pctx", calls[i], nested(m_.field(d.fields[i])), i == 0,
                                "        ", i ? "" : lead);
         // A node of no field but the link prints as an empty aggregate;
         // the first link opens the list's.
@@ -1077,7 +1079,7 @@ private:
                                              : step(m_.field(a.decl), "v->" + d.name + "_u." + a.decl.name, d.name,
                                                     "v", d.name + "_" + a.decl.name));
         int st = open_aggregate(d, straight_way_in(d));
-        st = element_state(st, "." + d.disc.name, "pctx", dcall, false);
+        st = element_state(st, "." + d.disc.name, "pctx", dcall, false, true);
         // The arm's name, then its value, each chosen by the discriminant.
         for (int pass = 0; pass < 2; ++pass, ++st) {
             body_ << "    case " << st << ": /* the arm's " << (pass ? "value" : "name") << " */\n        switch (v->"

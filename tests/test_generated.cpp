@@ -245,6 +245,57 @@ TEST(Generated, StraightFreeCountsAsTheSteps)
     frees_alike<outer>(bounded_wire(), axdr_outer);
     frees_alike<listing>(long_listing(5), axdr_listing);
     frees_alike<points>(hex("00000003 00000001 00000002 00000003 00000004 00000005 00000006"), axdr_points);
+    // Each flat type freed on its own, not only inside another.
+    const Bytes w = bounded_wire();
+    frees_alike<bounded>(Bytes(w.begin() + 4, w.end()), axdr_bounded);
+    frees_alike<stamp>(Bytes(w.begin() + 16, w.begin() + 40), axdr_stamp);
+    frees_alike<point>(hex("00000001 00000002"), axdr_point);
+    frees_alike<shape>(hex("00000004 00000002 68690000"), axdr_shape);
+}
+
+// Frames skipped decoding wire through a memory stream (cut 0), or fed
+// `cut` bytes first and then the rest; then encoding it back through a
+// window of exactly its size (cut 0: a memory stream of its size).
+template <class T> std::pair<unsigned long, unsigned long> skipped(const Bytes &wire, size_t cut,
+                                                                   int (*filter)(axdr_stream_t *, T *))
+{
+    T v{};
+    Bytes b = wire, out;
+    Stream d(cut ? axdr_incr_create(AXDR_DECODE, 0) : axdr_mem_create(b.data(), b.size(), AXDR_DECODE));
+    int r = AXDR_PENDING;
+    for (size_t at = 0; cut && at < wire.size() && r == AXDR_PENDING; at = cut, cut = wire.size()) {
+        axdr_feed(d.get(), wire.data() + at, cut - at);
+        r = filter(d.get(), &v);
+    }
+    if (!cut)
+        r = filter(d.get(), &v);
+    EXPECT_EQ(r, AXDR_TRUE);
+    Bytes room(wire.size());
+    Stream e(cut ? axdr_incr_create(AXDR_ENCODE, wire.size()) : axdr_mem_create(room.data(), room.size(), AXDR_ENCODE));
+    EXPECT_EQ(filter(e.get(), &v), AXDR_TRUE);
+    if (cut)
+        room.resize(axdr_drain(e.get(), room.data(), room.size()));
+    EXPECT_EQ(to_hex(room), to_hex(wire));
+    Stream f(axdr_mem_create(nullptr, 0, AXDR_FREE));
+    EXPECT_EQ(filter(f.get(), &v), AXDR_TRUE);
+    return {axdr_frames_skipped(d.get()), axdr_frames_skipped(e.get())};
+}
+
+// A bounded unit goes straight through a window that holds exactly its
+// largest encoding, as through a memory stream.
+TEST(Generated, StraightAtExactlyTheLargest)
+{
+    const Bytes outer_w = bounded_wire(), bounded_w(outer_w.begin() + 4, outer_w.end());
+    const Bytes shape_w = hex("00000004 00000008 61626364 65666768");
+    const Bytes points_w = hex("00000003 00000001 00000002 00000003 00000004 00000005 00000006");
+    const auto check = [](auto got, auto want) {
+        EXPECT_GT(want.first, 0u);
+        EXPECT_EQ(got, want);
+    };
+    check(skipped<outer>(outer_w, outer_w.size(), axdr_outer), skipped<outer>(outer_w, 0, axdr_outer));
+    check(skipped<bounded>(bounded_w, bounded_w.size(), axdr_bounded), skipped<bounded>(bounded_w, 0, axdr_bounded));
+    check(skipped<shape>(shape_w, shape_w.size(), axdr_shape), skipped<shape>(shape_w, 0, axdr_shape));
+    check(skipped<points>(points_w, points_w.size(), axdr_points), skipped<points>(points_w, 0, axdr_points));
 }
 
 // A decode into an object that holds an earlier one starts from empty

@@ -63,6 +63,7 @@ TEST(Quilletc, BadInputIsToldWhereAndWhy)
         {"program P { version V { int F(int) = 1; } = 1; version W { int F(int) = 2; } = 2; } = 9;",
          "1:73: procedure 'F' has another number in an earlier version"},
         {"const A = 099;", "1:11: '099' is not a number this tool can hold"},
+        {"program P { version V { void F(void) = 1; } = 1; } = 9;\nconst A = P;\ntypedef int a[A];", ""},
         {"struct rec { int a; };\nfoo", "2:1: expected a definition"},
     };
     for (const auto &b : bad) {

@@ -22,9 +22,9 @@ function(expect_in file text)
   endif()
 endfunction()
 
-file(WRITE ${WORK}/good.x "%#define FROM_X 1\n#ifdef WANT\nconst W = 1;\n#endif\n"
+file(WRITE ${WORK}/good.x "%#define FROM_X 1\n#ifdef Q\nconst W = 1;\n#endif\n"
   "#ifdef RPC_HDR\n%#define HEADER_ONLY 1\n#endif\nstruct p { int a; };\n")
-run(TRUE ${EMU} ${QUILLETC} -o ${WORK} -p my_ -DWANT ${WORK}/good.x)
+run(TRUE ${EMU} ${QUILLETC} -o ${WORK} -p my_ -DQ ${WORK}/good.x)
 expect_in(${WORK}/good.h "#define FROM_X 1")
 expect_in(${WORK}/good.c "#define FROM_X 1")
 expect_in(${WORK}/good.h "#define HEADER_ONLY 1")
