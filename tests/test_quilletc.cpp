@@ -77,7 +77,8 @@ TEST(Quilletc, BadInputIsToldWhereAndWhy)
 // Positions follow the preprocessor's line markers back to the file.
 TEST(Quilletc, LineMarkersNameTheFileAsWritten)
 {
-    EXPECT_EQ(compile("# 1 \"t.x\"\nconst A = 1;\n  # 7 \"inc.x\" 1\nconst A = 2;"), "inc.x:7:7: 'A' is defined twice");
+    EXPECT_EQ(compile("# 1 \"t.x\"\nconst A = 1;\n  # 17 \"inc.x\" 1\nconst A = 2;"), "inc.x:17:7: 'A' is defined twice");
+    EXPECT_EQ(compile("#line 20 \"l.x\"\nconst A = 1;\nconst A = 2;"), "l.x:21:7: 'A' is defined twice");
 }
 
 // The RPC headers must name the basic types before ours do, even when the
