@@ -1,20 +1,12 @@
-// One fuzz input, run through every check we promise for hostile input.
-//
-// Layout: [0] the type within the fuzzer's family; [1] flags: bit 0 ALT
-// codes, bit 1 a budget, bit 2 the end of input after half the bytes, bit 3
-// a lazy caller (feeds on although an injected pending left input unread);
-// [2] pending at every (2 + v % 14)-th primitive, [3] at every
-// (4 + v % 12)-th setup (a resume re-enters up to three frames), [4] at
-// that wire byte, 0 none for each; [5] the budget (0 means 1); [6] k = v % 16
-// piece sizes follow (0 stands for 64; none: a byte at a time); then the wire.
-//
-// Checks: a memory-stream decode never pends and agrees with an independent
-// reading of the wire; the scheduled decode gives the result and value (a
-// partial container included) of a memory stream over the bytes it was
-// given; a decoded value encodes to bytes that decode to it (the input
-// itself when in our form) and prints, as does a container that decoded
-// FALSE; nothing pends forever; FREE succeeds. Encode windows and faults
-// are the codec sweep's part.
+// One fuzz input through every check we promise for hostile input.
+// Layout: [0] the type within the family; [1] flags: 1 ALT codes, 2 a
+// budget, 4 the end of input after half the bytes, 8 a lazy caller (feeds
+// on past unread input); pending at every [2] (2 + v % 14)-th primitive,
+// [3] (4 + v % 12)-th setup, [4] at that byte (0: none); [5] the budget
+// (0 means 1); [6] k = v % 16 piece sizes follow (0: 64; none: a byte at a
+// time); then the wire. A memory decode agrees with an independent reading
+// of the wire; the scheduled decode with a memory decode of what it was
+// given; a value re-encodes stably and prints; FREE succeeds.
 #ifndef QUILLET_FUZZ_HARNESS_H
 #define QUILLET_FUZZ_HARNESS_H
 
@@ -30,8 +22,7 @@ namespace qf {
 using qt::Bytes;
 using qv::Value;
 
-// How a broken promise is reported: the fuzzers abort, the test suite
-// records a failure.
+// The fuzzers abort, the test suite records a failure.
 using Fail = void (*)(const char *what, qv::Type t);
 
 inline void die(const char *what, qv::Type t)
@@ -49,23 +40,15 @@ struct Schedule {
 };
 
 // Splits the header off; false when the input is too short to have one.
-inline bool parse(const uint8_t *data, size_t size, Schedule *sc, const uint8_t **wire,
-                  size_t *wire_len)
+inline bool parse(const uint8_t *data, size_t size, Schedule *sc, const uint8_t **wire, size_t *wire_len)
 {
-    if (size < 7)
-        return false;
-    uint8_t flags = data[1];
-    sc->op_decode = flags & 1 ? AXDR_DECODE_ALT : AXDR_DECODE;
-    sc->op_encode = flags & 1 ? AXDR_ENCODE_ALT : AXDR_ENCODE;
-    sc->budget = flags & 2 ? std::max<size_t>(data[5], 1) : 0;
-    sc->early_end = (flags & 4) != 0;
-    sc->lazy = (flags & 8) != 0;
-    sc->prim_every = data[2] ? 2u + data[2] % 14u : 0;
-    sc->setup_every = data[3] ? 4u + data[3] % 12u : 0;
-    sc->byte_at = data[4];
-    size_t k = data[6] % 16u;
+    const size_t k = size < 7 ? 0 : data[6] % 16u;
     if (size < 7 + k)
         return false;
+    const bool alt = data[1] & 1;
+    *sc = {alt ? AXDR_DECODE_ALT : AXDR_DECODE, alt ? AXDR_ENCODE_ALT : AXDR_ENCODE,
+           data[1] & 2 ? std::max<size_t>(data[5], 1) : 0, (data[1] & 4) != 0, (data[1] & 8) != 0,
+           data[2] ? 2u + data[2] % 14u : 0, data[3] ? 4u + data[3] % 12u : 0, data[4], {}};
     for (size_t i = 0; i < k; ++i)
         sc->pieces.push_back(data[7 + i] ? data[7 + i] : 64);
     *wire = data + 7 + k;
@@ -73,8 +56,7 @@ inline bool parse(const uint8_t *data, size_t size, Schedule *sc, const uint8_t 
     return true;
 }
 
-// Calls the filter, failing the run past a bound on calls, so that a
-// filter that pends forever is caught.
+// Calls the filter; past a bound on calls it pends forever.
 inline int call(axdr_stream_t *s, Value *v, size_t *calls, size_t bound, Fail fail)
 {
     if (++*calls > bound) {
@@ -121,8 +103,7 @@ inline int decode_scheduled(const Schedule &sc, const uint8_t *wire, size_t n, V
     int r = AXDR_PENDING;
     for (size_t i = 0; off < stop && r == AXDR_PENDING; ++i) {
         size_t piece = std::min(sc.pieces.empty() ? 1 : sc.pieces[i % sc.pieces.size()], stop - off);
-        // With a budget the stream takes at most that much unread input:
-        // feed what fits and let the filter consume the rest first.
+        // Under a budget only what fits is fed, the filter takes the rest first.
         while (piece && r == AXDR_PENDING) {
             size_t take = sc.budget ? std::min(piece, sc.budget - axdr_unread(s.get())) : piece;
             if (take && axdr_feed(s.get(), wire + off, take) != 0)
@@ -130,10 +111,8 @@ inline int decode_scheduled(const Schedule &sc, const uint8_t *wire, size_t n, V
             off += take;
             piece -= take;
             r = call(s.get(), v, &calls, bound, fail);
-            // An injected pending leaves input unread: a careful caller
-            // calls again before it feeds more, for as long as that moves
-            // the stream on. A stream waiting for a unit to arrive whole
-            // may keep a few unread bytes: then it is time to feed.
+            // A careful caller calls again before it feeds more, while that
+            // moves the stream on (a unit arriving whole keeps a few bytes).
             while (!sc.lazy && r == AXDR_PENDING && axdr_unread(s.get()) > 0) {
                 uint64_t before = axdr_getpos(s.get());
                 r = call(s.get(), v, &calls, bound, fail);
@@ -157,8 +136,7 @@ inline int decode_scheduled(const Schedule &sc, const uint8_t *wire, size_t n, V
     return r;
 }
 
-// The fuzz targets, one per codec family; the first input byte picks the
-// type within the family.
+// The fuzz targets, one per codec family.
 struct Family { const char *name; qv::Type types[4]; size_t count; };
 
 inline const Family kFamilies[] = {

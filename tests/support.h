@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -223,6 +224,188 @@ template <class T> std::string print(Filter<T> f, T *obj, int *result = nullptr,
     if (result)
         *result = r;
     return axdr_print_text(s.get(), nullptr);
+}
+
+
+// Same value: the same printed text and result.
+template <class T> bool same(Filter<T> f, T *a, T *b)
+{
+    int ra = AXDR_FALSE, rb = AXDR_FALSE;
+    return print(f, a, &ra) == print(f, b, &rb) && ra == rb;
+}
+
+// What the sweep is told about one input beyond its filter and bytes.
+struct Sweep {
+    int want = AXDR_TRUE;
+    size_t budget = 0;
+    bool canonical = true;      // the input is what the encoder writes for its value
+    bool cuts = true;           // faults with the input's first piece cut anywhere
+    bool whole_or_nothing = false; // a FALSE decode leaves the object as it was
+    bool exact_print = true;    // a resumed print prints nothing twice
+    bool free_keeps = false;    // FREE leaves the value as it was
+    std::function<void(void *)> scrub; // clears a value once it is being sent
+};
+using Report = std::function<void(const std::string &)>;
+
+// The resumption sweep over an input w whose decode gives opt.want, for a
+// filter f of the objects O(arg) makes: every split (0: a byte at a
+// time), ALT codes, pending at every primitive and second setup, the end
+// of input after every byte, pending and FALSE at every primitive, setup,
+// byte and allocation; for a value, encode (ALT too) with the same faults
+// and through small windows, print with faults, codes above print, FREE.
+// Nothing leaks, no frame outlives a decode.
+template <class O, class A, class T> void sweep(Filter<T> f, const A &arg, const Bytes &w, const Sweep &opt,
+                                                const Report &fail)
+{
+    const size_t n = w.size();
+    auto mem = [&](T *v, Bytes &b, int op, Fault flt = {}, size_t budget = 0) {
+        return run_mem<T>(f, v, b, op, flt, budget);
+    };
+    auto incr = [&](T *v, size_t first, size_t piece, size_t stop, Fault flt = {}) {
+        return run_incr<T>(f, v, w, std::max<size_t>(first, 1), piece, stop, flt, opt.budget, flt.every ? 10000 : 1);
+    };
+    O ref(arg);
+    Bytes buf = w;
+    if (mem(ref.get(), buf, AXDR_DECODE, {}, opt.budget).r != opt.want)
+        return fail("the input decodes otherwise");
+    // A decode into a fresh object, checked; same: it must give ref.
+    auto fresh = [&](const std::string &what, int want, bool check_same, auto decode) {
+        const long live = heap_live();
+        {
+            O v(arg), zero(arg);
+            const Run run = decode(v);
+            if (run.frames != 0 || run.r != want || (want == AXDR_TRUE && run.before_end != AXDR_TRUE))
+                fail(what + ": result " + std::to_string(run.r) + ", frames " + std::to_string(run.frames));
+            if (check_same && !same(f, v.get(), ref.get()))
+                fail(what + ": another value");
+            if (!check_same && opt.whole_or_nothing && !same(f, v.get(), zero.get()))
+                fail(what + ": a value written before it is whole");
+        }
+        if (heap_live() != live)
+            fail(what + ": leaks");
+    };
+    for (size_t k = 0; k <= n + 2; ++k)
+        fresh("split at " + std::to_string(k), opt.want, true, [&](O &v) {
+            Bytes b = w;
+            return k == n + 1 ? mem(v.get(), b, AXDR_DECODE_ALT, {}, opt.budget)
+                   : k > n    ? incr(v.get(), n, n, n, Fault{AXDR_FAULT_PRIMITIVE, 1, AXDR_PENDING, true})
+                              : incr(v.get(), k, k ? n : 1, n);
+        });
+    for (size_t k = 0; k < n; ++k)
+        fresh("end after " + std::to_string(k), AXDR_FALSE, false, [&](O &v) {
+            const Run run = incr(v.get(), 1, 1, k);
+            if (v.release() != AXDR_TRUE)
+                fail("FREE of a cut value fails");
+            return run;
+        });
+    // Any status but TRUE and FALSE is pending: 77 at a byte. A failed
+    // allocation is never pending.
+    for (int kind : {AXDR_FAULT_PRIMITIVE, AXDR_FAULT_SETUP, AXDR_FAULT_BYTE, AXDR_FAULT_ALLOC})
+        for (int res : {kind == AXDR_FAULT_BYTE ? 77 : AXDR_PENDING, AXDR_FALSE})
+            for (size_t k = 0; (kind != AXDR_FAULT_ALLOC || res == AXDR_FALSE) && k <= n; ++k) {
+                // k < n: the first k bytes, then the rest (allocations and bytes)
+                if (k < n && (!opt.cuts || res != AXDR_FALSE || kind == AXDR_FAULT_PRIMITIVE || kind == AXDR_FAULT_SETUP))
+                    continue;
+                each_event({kind, 0, res}, [&](Fault flt) {
+                    Run run;
+                    auto decode = [&](O &v) {
+                        Bytes b = w;
+                        return run = k < n ? incr(v.get(), k, n, n, flt)
+                                           : mem(v.get(), b, AXDR_DECODE, flt, opt.budget);
+                    };
+                    if (!flt.n) {
+                        O v(arg);
+                        decode(v);
+                    } else {
+                        fresh("fault " + std::to_string(kind) + " at " + std::to_string(flt.n) + ", result " +
+                                  std::to_string(res) + ", cut " + std::to_string(k),
+                              res == AXDR_FALSE ? AXDR_FALSE : opt.want, res != AXDR_FALSE, decode);
+                    }
+                    return run;
+                });
+            }
+    if (opt.want != AXDR_TRUE)
+        return;
+
+    Bytes enc(2 * n + 64), alt(2 * n + 64);
+    if (mem(ref.get(), enc, AXDR_ENCODE).r != AXDR_TRUE || mem(ref.get(), alt, AXDR_ENCODE_ALT).r != AXDR_TRUE ||
+        alt != enc || (opt.canonical && enc != w))
+        return fail("the value encodes otherwise: " + to_hex(enc));
+    O back(arg);
+    Bytes e = enc;
+    if (mem(back.get(), e, AXDR_DECODE).r != AXDR_TRUE || !same(f, back.get(), ref.get()))
+        fail("the value's encoding decodes otherwise");
+    for (size_t win = 1; win <= 9; ++win)
+        if (encode_windowed<T>(f, ref.get(), win, e) != AXDR_TRUE || e != enc)
+            fail("window " + std::to_string(win) + " encodes otherwise");
+    // Pending (77 too) resumes to the same bytes, FALSE leaves a prefix of them.
+    for (int kind : {AXDR_FAULT_PRIMITIVE, AXDR_FAULT_SETUP, AXDR_FAULT_BYTE, AXDR_FAULT_ALLOC}) {
+        for (int res : {AXDR_PENDING, 77, AXDR_FALSE}) {
+            if ((kind == AXDR_FAULT_ALLOC && res != AXDR_FALSE) || (res == 77 && kind != AXDR_FAULT_BYTE))
+                continue;
+            each_event({kind, 0, res}, [&](Fault flt) {
+                Bytes out(enc.size() + 4, 0xee);
+                const Run run = mem(ref.get(), out, AXDR_ENCODE, flt);
+                const std::string at = "encode fault " + std::to_string(kind) + " at " + std::to_string(flt.n);
+                if (flt.n && (!run.tail_kept || run.r != (res == AXDR_FALSE ? AXDR_FALSE : AXDR_TRUE) ||
+                              !std::equal(out.begin(), out.end(), enc.begin()) ||
+                              (out.size() == enc.size()) != (run.r == AXDR_TRUE)))
+                    fail(at + ": result " + std::to_string(run.r) + ", " + to_hex(out));
+                // Pending again while the first or second level is being
+                // restored (the deeper saved levels must stay saved), and the
+                // object scrubbed (a value is sent as first converted).
+                for (unsigned long nth = 1; flt.n && res != AXDR_FALSE && kind != AXDR_FAULT_SETUP && nth <= 2; ++nth) {
+                    O v(arg);
+                    Bytes b = w;
+                    mem(v.get(), b, AXDR_DECODE, {}, opt.budget);
+                    out.assign(enc.size() + 4, 0xee);
+                    Stream s(axdr_mem_create(out.data(), out.size(), AXDR_ENCODE));
+                    axdr_fault_at(s.get(), kind, flt.n, res);
+                    if (f(s.get(), v.get()) == AXDR_TRUE)
+                        fail(at + ": the fault is lost");
+                    if (opt.scrub)
+                        opt.scrub(v.get());
+                    axdr_fault_at(s.get(), AXDR_FAULT_SETUP, nth, AXDR_PENDING);
+                    out.resize(again<T>(f, s.get(), v.get(), AXDR_PENDING) == AXDR_TRUE ? axdr_getpos(s.get()) : 0);
+                    if (out != enc)
+                        fail(at + ": setup " + std::to_string(nth) + " pending on resuming");
+                }
+                return run;
+            });
+        }
+    }
+    // Printing: FALSE at any call or allocation ends it; a pending call
+    // resumes, a record at the element in progress. A pending print call,
+    // or a primitive but the first (whose element, resumed, opens a second
+    // aggregate), prints nothing twice.
+    int pr = AXDR_FALSE;
+    const std::string text = print(f, ref.get(), &pr);
+    if (pr != AXDR_TRUE)
+        fail("the value does not print");
+    for (int kind : {AXDR_FAULT_PRINT, AXDR_FAULT_PRIMITIVE, AXDR_FAULT_ALLOC}) {
+        for (int res : {AXDR_PENDING, AXDR_FALSE}) {
+            each_event({kind, 0, res}, [&](Fault flt) {
+                Run run;
+                std::string got = print(f, ref.get(), &run.r, flt, &run.events);
+                const size_t cut = got.find(" =\n"), from = got.rfind('\n', cut) + 1;
+                if (cut != std::string::npos)
+                    got.erase(from, cut + 3 - from); // the element that pended
+                if (flt.n && (run.r != (res == AXDR_FALSE || kind == AXDR_FAULT_ALLOC ? AXDR_FALSE : AXDR_TRUE) ||
+                              (opt.exact_print && res != AXDR_FALSE &&
+                               (kind == AXDR_FAULT_PRINT || (kind == AXDR_FAULT_PRIMITIVE && flt.n > 1)) && got != text)))
+                    fail("print fault " + std::to_string(kind) + " at " + std::to_string(flt.n) + ": " + got);
+                return run;
+            });
+        }
+    }
+    // Codes above print are refused and touch nothing.
+    for (int op : {6, 7, -1}) {
+        Bytes out(64, 0xee);
+        if (mem(ref.get(), out, op).r != AXDR_FALSE || !out.empty() || !same(f, ref.get(), back.get()))
+            fail("code " + std::to_string(op) + " is not refused");
+    }
+    if (ref.release() != AXDR_TRUE || (opt.free_keeps && !same(f, ref.get(), back.get())))
+        fail("FREE fails");
 }
 
 } // namespace qt

@@ -26,14 +26,21 @@ enum Type {
     TYPE_COUNT
 };
 
+// Every type as X(the name of it and of its filter), in Type's order.
+#define QV_BUILTIN(X)                                                                                                  \
+    X(in_addr) X(in6_addr) X(nu_macaddr_t) X(nu_ipaddr_t) X(nu_ipcidr_t) X(rlim_t) X(rlimit) X(map_t) X(arraymap_t)    \
+        X(multimap_t)
+#ifdef QUILLET_GENERATED_TYPES
+#define QV_TYPES(X) QV_BUILTIN(X) X(record) X(shape) X(outer) X(listing) X(tree) X(points) X(handle) X(name) X(chain)
+#else
+#define QV_TYPES(X) QV_BUILTIN(X)
+#endif
+
 inline const char *type_name(Type t)
 {
-    static const char *const names[] = {"in_addr",  "in6_addr", "nu_macaddr_t", "nu_ipaddr_t",
-                                        "nu_ipcidr_t", "rlim_t", "rlimit",       "map_t",
-                                        "arraymap_t",  "multimap_t", "record",       "shape",
-                                        "outer",       "listing",    "tree",         "points",
-                                        "handle",      "name",       "chain"};
-    return t < TYPE_COUNT ? names[t] : "?";
+#define QV_NAME(T) #T,
+    static const char *const names[] = {QV_TYPES(QV_NAME) "?"};
+    return names[t < TYPE_COUNT ? t : TYPE_COUNT];
 }
 
 inline bool is_container(Type t) { return t == MAP || t == ARRAYMAP || t == MULTIMAP; }
@@ -54,27 +61,8 @@ inline bool is_generated(Type t)
 struct Value {
     Type type;
     union {
-        in_addr a4;
-        in6_addr a6;
-        nu_macaddr_t mac;
-        nu_ipaddr_t ip;
-        nu_ipcidr_t cidr;
-        rlim_t lim;
-        struct rlimit lims;
-        map_t map;
-        arraymap_t amap;
-        multimap_t mmap;
-#ifdef QUILLET_GENERATED_TYPES
-        record rec;
-        shape shp;
-        outer out;
-        listing lst;
-        tree tr;
-        points pts;
-        handle hdl;
-        name nm;
-        chain ch;
-#endif
+#define QV_MEMBER(T) T T##_v;
+        QV_TYPES(QV_MEMBER)
     } u;
 
     explicit Value(Type t) : type(t) { std::memset(&u, 0, sizeof u); }
@@ -82,34 +70,14 @@ struct Value {
     Value &operator=(const Value &) = delete;
     ~Value();
     int release();
+    Value *get() { return this; }
 };
 
 inline int code(axdr_stream_t *s, Value *v)
 {
-    switch (v->type) {
-    case IN_ADDR: return axdr_in_addr(s, &v->u.a4);
-    case IN6_ADDR: return axdr_in6_addr(s, &v->u.a6);
-    case MACADDR: return axdr_nu_macaddr_t(s, &v->u.mac);
-    case IPADDR: return axdr_nu_ipaddr_t(s, &v->u.ip);
-    case IPCIDR: return axdr_nu_ipcidr_t(s, &v->u.cidr);
-    case RLIM: return axdr_rlim_t(s, &v->u.lim);
-    case RLIMIT: return axdr_rlimit(s, &v->u.lims);
-    case MAP: return axdr_map_t(s, &v->u.map);
-    case ARRAYMAP: return axdr_arraymap_t(s, &v->u.amap);
-    case MULTIMAP: return axdr_multimap_t(s, &v->u.mmap);
-#ifdef QUILLET_GENERATED_TYPES
-    case G_RECORD: return axdr_record(s, &v->u.rec);
-    case G_SHAPE: return axdr_shape(s, &v->u.shp);
-    case G_OUTER: return axdr_outer(s, &v->u.out);
-    case G_LISTING: return axdr_listing(s, &v->u.lst);
-    case G_TREE: return axdr_tree(s, &v->u.tr);
-    case G_POINTS: return axdr_points(s, &v->u.pts);
-    case G_HANDLE: return axdr_handle(s, &v->u.hdl);
-    case G_NAME: return axdr_name(s, &v->u.nm);
-    case G_CHAIN: return axdr_chain(s, &v->u.ch);
-#endif
-    default: return AXDR_FALSE;
-    }
+#define QV_FILTER(T) [](axdr_stream_t *st, Value *x) { return axdr_##T(st, &x->u.T##_v); },
+    static int (*const filters[])(axdr_stream_t *, Value *) = {QV_TYPES(QV_FILTER)};
+    return v->type < TYPE_COUNT ? filters[v->type](s, v) : AXDR_FALSE;
 }
 
 // Through axdr_free, as a caller releases a value without a stream.
@@ -128,9 +96,7 @@ inline int Value::release()
 // key by key and value by value in cursor order).
 inline bool equal(const Value &a, const Value &b)
 {
-    int ra = AXDR_FALSE, rb = AXDR_FALSE;
-    return a.type == b.type && qt::print<Value>(code, const_cast<Value *>(&a), &ra) ==
-                                   qt::print<Value>(code, const_cast<Value *>(&b), &rb) && ra == rb;
+    return a.type == b.type && qt::same<Value>(code, const_cast<Value *>(&a), const_cast<Value *>(&b));
 }
 
 // What a decode of some bytes must give, read from the wire without the

@@ -1,15 +1,12 @@
 // Every type of one corpus file (the table in corpus.h) through our
-// generated filters, on inputs made the same way on every target: random
-// units biased towards what XDR counts and tags look like, random bytes,
-// and mutations of every value accepted. For each input the decode must
-// agree with itself fed whole, one byte at a time and at random splits,
-// and re-encode what it took; a few values of each type go through the
-// resumption sweep. The outcomes are folded into a digest that must match
-// the one in digests.tsv, so the 32-bit big-endian target is held to the
-// native bytes. Natively, rpcgen's filters over libtirpc judge each input
-// too: where rpcgen's filter accepts, ours must (unless one of our
-// documented bounds refuses it) and both re-encode the same bytes; where
-// ours accepts, rpcgen's decodes our bytes back to them.
+// generated filters, on inputs made alike on every target (biased units,
+// random bytes, mutations of accepted values), each judged by drive.h; a
+// few values of each type go through the resumption sweep. The outcomes
+// fold into a digest that must match digests.tsv, holding the 32-bit
+// big-endian target to the native bytes. Natively, rpcgen's filters over
+// libtirpc judge each input too: where they accept, ours must (unless a
+// documented bound of ours refuses) with the same bytes, and they decode
+// what ours accepts back to it.
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -43,82 +40,12 @@ namespace {
 
 using namespace qc;
 
-// The resumption sweep over one value's canonical bytes w: every split,
-// the end of input after every byte, pending and FALSE at every primitive,
-// setup, byte and allocation of decode, encode and print, small output
-// windows; nothing leaks, no frame outlives a call chain.
+// The resumption sweep over one value's canonical bytes (tests/support.h).
 void sweep(const qc_type &t, const Bytes &w)
 {
-    const size_t n = w.size();
-    Obj ref(t);
-    int pr = AXDR_FALSE;
-    if (decode_mem(w, ref).r != AXDR_TRUE)
-        return fail("sweep: the value does not decode", w);
-    print(ref, &pr);
-    if (pr != AXDR_TRUE)
-        fail("sweep: the value does not print", w);
-    auto same = [&](int r, Obj &o, const char *what) {
-        Bytes e;
-        if (r != AXDR_TRUE || encode(o, e, n + 64).r != AXDR_TRUE || e != w)
-            fail(std::string("sweep: ") + what, w);
-    };
-    for (size_t k = 0; k <= n; ++k) {
-        Obj o(t);
-        same(decode_pieces(w, o, k, k ? n : 1, n, nullptr).r, o, "a split decodes otherwise");
-    }
-    for (size_t k = 0; k < n; ++k) {
-        Obj o(t);
-        if (decode_pieces(w, o, 1, 1, k, nullptr).r != AXDR_FALSE)
-            fail("sweep: a cut value decodes", w);
-    }
-    for (int kind : {AXDR_FAULT_PRIMITIVE, AXDR_FAULT_SETUP, AXDR_FAULT_BYTE, AXDR_FAULT_ALLOC}) {
-        for (int res : {kind == AXDR_FAULT_BYTE ? 77 : AXDR_PENDING, AXDR_FALSE}) {
-            if (kind == AXDR_FAULT_ALLOC && res != AXDR_FALSE)
-                continue;
-            qt::each_event({kind, 0, res}, [&](Fault f) {
-                Obj o(t);
-                const Run d = decode_mem(w, o, f);
-                if (f.n && res == AXDR_FALSE && d.r != AXDR_FALSE)
-                    fail("sweep: an injected FALSE in a decode is lost", w);
-                if (f.n && res != AXDR_FALSE)
-                    same(d.r, o, "a decode resumed otherwise");
-                return d;
-            });
-            if (kind != AXDR_FAULT_ALLOC)
-                qt::each_event({kind, 0, res}, [&](Fault f) {
-                    Bytes e;
-                    const Run d = encode(ref, e, n + 64, f);
-                    if (f.n && (res == AXDR_FALSE ? d.r != AXDR_FALSE || !std::equal(e.begin(), e.end(), w.begin())
-                                                  : d.r != AXDR_TRUE || e != w))
-                        fail("sweep: an encode resumed otherwise", w);
-                    return d;
-                });
-        }
-    }
-    for (size_t win = 1; win <= 9; ++win) {
-        Bytes e;
-        if (qt::encode_windowed<void>(t.code, ref.p, win, e) != AXDR_TRUE || e != w)
-            fail("sweep: an encode through a small window differs", w);
-    }
-    for (int kind : {AXDR_FAULT_PRINT, AXDR_FAULT_PRIMITIVE}) {
-        for (int res : {AXDR_PENDING, AXDR_FALSE}) {
-            qt::each_event({kind, 0, res}, [&](Fault f) {
-                Run d;
-                print(ref, &d.r, f, &d.events);
-                if (f.n && d.r != (res == AXDR_FALSE ? AXDR_FALSE : AXDR_TRUE))
-                    fail("sweep: a print resumed otherwise", w);
-                return d;
-            });
-        }
-    }
-    {
-        Bytes b(64, 0xee);
-        qt::Stream s(axdr_mem_create(b.data(), b.size(), 6));
-        if (t.code(s.get(), ref.p) != AXDR_FALSE || axdr_getpos(s.get()) != 0)
-            fail("sweep: operation 6 is not refused", w);
-    }
-    if (ref.release() != AXDR_TRUE)
-        fail("sweep: FREE fails", w);
+    qt::Sweep opt;
+    opt.cuts = false; // quadratic in the size: the codec vectors have them
+    qt::sweep<Obj>(t.code, t, w, opt, [&](const std::string &what) { fail("sweep: " + what, w); });
 }
 
 // Inputs: biased units (counts, tags, booleans, text and padding are
@@ -290,28 +217,9 @@ Bytes check(const qc_type &t, size_t ti, const Bytes &in, Counts &all, uint64_t 
     (void)ti;
     size_t used = 0;
     Bytes canon;
-    int r;
     canon.reserve(in.size() + 64); // before counting: it outlives the decodes
     const long live = qt::heap_live();
-    {
-        Obj o(t);
-        const Run d = decode_mem(in, o);
-        r = d.r;
-        used = d.used;
-        if (r != AXDR_TRUE && r != AXDR_FALSE)
-            fail("a memory decode pends", in);
-        if (r == AXDR_TRUE && encode(o, canon, used + 64).r != AXDR_TRUE)
-            fail("a decoded value does not encode", in);
-        if (r == AXDR_TRUE && canon != Bytes(in.begin(), in.begin() + long(used)))
-            fail("a value re-encodes to other bytes than it took", in);
-    }
-    for (int way = 0; way < (r == AXDR_TRUE ? 2 : 1); ++way) {
-        Obj o(t);
-        Bytes e;
-        const Run p = decode_pieces(in, o, 0, way ? 1 : 0, in.size(), &rng);
-        if (p.r != r || (r == AXDR_TRUE && (p.used != used || encode(o, e, used + 64).r != AXDR_TRUE || e != canon)))
-            fail(way ? "fed a byte at a time, the decode differs" : "fed at random splits, the decode differs", in);
-    }
+    const int r = judge(t, in, rng, true, used, canon);
     if (qt::heap_live() != live)
         fail("a decode leaks", in);
     if (!extra) {

@@ -47,6 +47,7 @@ struct Obj {
         release();
         std::free(p);
     }
+    void *get() { return p; }
     int release()
     {
         qt::Stream s(axdr_mem_create(nullptr, 0, AXDR_FREE));
@@ -84,6 +85,32 @@ inline Run decode_pieces(const Bytes &in, Obj &o, size_t first, size_t rest, siz
 inline std::string print(Obj &o, int *r, Fault f = {}, unsigned long *events = nullptr)
 {
     return qt::print<void>(o.t.code, o.p, r, f, events);
+}
+
+// One input: a memory decode must end; fed at random splits and (a value,
+// if bytewise) a byte at a time it gives the same result, bytes taken and
+// value. A value re-encodes to the bytes it took, into canon, and prints.
+inline int judge(const qc_type &t, const Bytes &in, Rng &rng, bool bytewise, size_t &used, Bytes &canon)
+{
+    Obj o(t);
+    const Run d = decode_mem(in, o);
+    int pr = AXDR_FALSE;
+    used = d.used;
+    if (d.r != AXDR_TRUE && d.r != AXDR_FALSE)
+        fail("a memory decode pends", in);
+    if (d.r == AXDR_TRUE &&
+        (encode(o, canon, used + 64).r != AXDR_TRUE || canon != Bytes(in.begin(), in.begin() + long(used))))
+        fail("a value re-encodes to other bytes than it took", in);
+    if (d.r == AXDR_TRUE && (print(o, &pr), pr != AXDR_TRUE))
+        fail("a decoded value does not print", in);
+    for (int way = 0; way < (d.r == AXDR_TRUE && bytewise ? 2 : 1); ++way) {
+        Obj p(t);
+        Bytes e;
+        const Run r = decode_pieces(in, p, 0, size_t(way), in.size(), &rng);
+        if (r.r != d.r || (d.r == AXDR_TRUE && (r.used != used || encode(p, e, used + 64).r != AXDR_TRUE || e != canon)))
+            fail(way ? "fed a byte at a time, the decode differs" : "fed at random splits, the decode differs", in);
+    }
+    return d.r;
 }
 
 } // namespace qc
