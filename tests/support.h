@@ -210,16 +210,19 @@ template <class T> int encode_windowed(Filter<T> f, T *obj, size_t window, Bytes
 }
 
 // Prints obj into a text buffer, closing what is left open; a text that
-// could not be finished makes the result FALSE.
+// could not be finished makes the result FALSE, and so does one left open
+// where the filter must close what it opens (quilletc's do).
 template <class T> std::string print(Filter<T> f, T *obj, int *result = nullptr, Fault flt = {},
-                                     unsigned long *events = nullptr)
+                                     unsigned long *events = nullptr, bool closes = false)
 {
     Stream s(axdr_print_create(nullptr));
     const unsigned long base = arm(s.get(), flt);
     int r = again(f, s.get(), obj, f(s.get(), obj));
     if (events)
         *events = axdr_fault_count(s.get(), flt.kind) - base;
-    if (axdr_print_finish(s.get()) != 0 && r == AXDR_TRUE)
+    const std::string before = axdr_print_text(s.get(), nullptr);
+    if ((axdr_print_finish(s.get()) != 0 || (closes && before != axdr_print_text(s.get(), nullptr))) &&
+        r == AXDR_TRUE)
         r = AXDR_FALSE;
     if (result)
         *result = r;
@@ -243,6 +246,7 @@ struct Sweep {
     bool whole_or_nothing = false; // a FALSE decode leaves the object as it was
     bool exact_print = true;    // a resumed print prints nothing twice
     bool free_keeps = false;    // FREE leaves the value as it was
+    bool closes = false;        // the filter closes what it prints
     std::function<void(void *)> scrub; // clears a value once it is being sent
 };
 using Report = std::function<void(const std::string &)>;
@@ -379,7 +383,7 @@ template <class O, class A, class T> void sweep(Filter<T> f, const A &arg, const
     // or a primitive but the first (whose element, resumed, opens a second
     // aggregate), prints nothing twice.
     int pr = AXDR_FALSE;
-    const std::string text = print(f, ref.get(), &pr);
+    const std::string text = print(f, ref.get(), &pr, {}, nullptr, opt.closes);
     if (pr != AXDR_TRUE)
         fail("the value does not print");
     for (int kind : {AXDR_FAULT_PRINT, AXDR_FAULT_PRIMITIVE, AXDR_FAULT_ALLOC}) {

@@ -188,6 +188,7 @@ void sweep(const Row &row)
     opt.whole_or_nothing = row.type == qv::IPCIDR; // a pair is written only once it is whole
     opt.exact_print = !qv::is_container(row.type);
     opt.free_keeps = !qv::is_container(row.type) && !qv::is_generated(row.type);
+    opt.closes = qv::is_generated(row.type);
     if (row.type == qv::IPADDR || row.type == qv::IPCIDR) // sent as first converted
         opt.scrub = [](void *v) { std::memset(&static_cast<Value *>(v)->u, 0, sizeof(Value::u)); };
     qt::sweep<Value>(qv::code, row.type, row.wire, opt, [](const std::string &what) { ADD_FAILURE() << what; });

@@ -84,7 +84,7 @@ inline Run decode_pieces(const Bytes &in, Obj &o, size_t first, size_t rest, siz
 
 inline std::string print(Obj &o, int *r, Fault f = {}, unsigned long *events = nullptr)
 {
-    return qt::print<void>(o.t.code, o.p, r, f, events);
+    return qt::print<void>(o.t.code, o.p, r, f, events, true);
 }
 
 // One input: a memory decode must end; fed at random splits and (a value,
