@@ -298,6 +298,30 @@ TEST(Generated, StraightAtExactlyTheLargest)
     check(skipped<points>(points_w, points_w.size(), axdr_points), skipped<points>(points_w, 0, axdr_points));
 }
 
+// A tree deeper than the nesting bound is refused in every direction but
+// FREE, which follows whatever the caller built.
+TEST(Generated, TreePastTheBoundIsRefused)
+{
+    const long live = heap_live();
+    tree *root = nullptr;
+    for (int i = 0; i < AXDR_NEST_MAX + 20; ++i) {
+        tree *t = static_cast<tree *>(calloc(1, sizeof *t));
+        t->left = root;
+        root = t;
+    }
+    {
+        Bytes buf(64 * 1024);
+        Stream e(axdr_mem_create(buf.data(), buf.size(), AXDR_ENCODE));
+        EXPECT_EQ(axdr_tree(e.get(), root), AXDR_FALSE);
+        Stream p(axdr_print_create(nullptr));
+        EXPECT_EQ(axdr_tree(p.get(), root), AXDR_FALSE);
+        Stream f(axdr_mem_create(nullptr, 0, AXDR_FREE));
+        EXPECT_EQ(axdr_tree(f.get(), root), AXDR_TRUE); // frees the nodes below the root
+    }
+    free(root);
+    EXPECT_EQ(heap_live(), live);
+}
+
 // A decode into an object that holds an earlier one starts from empty
 // there too: it never writes into what the object held.
 TEST(Generated, StraightDecodeStartsFromEmpty)

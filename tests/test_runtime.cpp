@@ -419,12 +419,16 @@ TEST(Printer, PrintFaultsAndFileOutput)
     uint32_t v = 7;
     EXPECT_EQ(axdr_uint32_t(s.get(), &v), AXDR_TRUE);
     EXPECT_STREQ(axdr_print_text(s.get(), nullptr), "7\n");
-    // A caller's value outside its type prints nothing.
+    // A caller's value outside its type prints nothing, and sends nothing.
     bool_t b = 2;
     int e = 3;
     EXPECT_EQ(axdr_bool(s.get(), &b), AXDR_FALSE);
     EXPECT_EQ(axdr_enum(s.get(), &e, &colours), AXDR_FALSE);
     EXPECT_STREQ(axdr_print_text(s.get(), nullptr), "7\n");
+    uint8_t word[4];
+    Stream enc(axdr_mem_create(word, sizeof word, AXDR_ENCODE));
+    EXPECT_EQ(axdr_bool(enc.get(), &b), AXDR_FALSE);
+    EXPECT_EQ(axdr_getpos(enc.get()), 0u);
     int levels = 0; // nesting stops at 255 levels, all that a context word can name
     while (levels < 300 && s->x_ops->x_print_element(s.get(), "a", 1, &ctx) == AXDR_TRUE)
         levels++;
@@ -446,6 +450,29 @@ TEST(Printer, PrintFaultsAndFileOutput)
         }
     }
     fclose(full);
+}
+
+struct netobj { // as rpcgen's headers lay it out
+    u_int n_len;
+    char *n_bytes;
+};
+
+// A netobj holds at most 1024 bytes, as rpcgen's does.
+TEST(Primitives, NetobjAtItsMaximum)
+{
+    for (u_int n : {1024u, 1025u}) {
+        Bytes w;
+        put_u32(w, n);
+        w.resize(w.size() + ((n + 3) & ~3u), 0x5a);
+        std::fill(w.begin() + 4 + n, w.end(), 0);
+        Stream s(axdr_mem_create(w.data(), w.size(), AXDR_DECODE));
+        netobj o{};
+        EXPECT_EQ(axdr_netobj(s.get(), &o), n == 1024 ? AXDR_TRUE : AXDR_FALSE) << n;
+        EXPECT_EQ(o.n_len, n == 1024 ? n : 0u);
+        s->x_op = AXDR_FREE;
+        EXPECT_EQ(axdr_netobj(s.get(), &o), AXDR_TRUE);
+        EXPECT_EQ(o.n_bytes, nullptr);
+    }
 }
 
 // Optional data and arrays: a decode allocates zeroed memory as elements
