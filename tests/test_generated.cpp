@@ -250,6 +250,7 @@ TEST(Generated, StraightFreeCountsAsTheSteps)
     frees_alike<bounded>(Bytes(w.begin() + 4, w.end()), axdr_bounded);
     frees_alike<stamp>(Bytes(w.begin() + 16, w.begin() + 40), axdr_stamp);
     frees_alike<point>(hex("00000001 00000002"), axdr_point);
+    frees_alike<cookie>(hex("01020304 05060708 00000009 00000001"), axdr_cookie);
     frees_alike<shape>(hex("00000004 00000002 68690000"), axdr_shape);
 }
 
@@ -278,6 +279,10 @@ template <class T> std::pair<unsigned long, unsigned long> skipped(const Bytes &
     EXPECT_EQ(to_hex(room), to_hex(wire));
     Stream f(axdr_mem_create(nullptr, 0, AXDR_FREE));
     EXPECT_EQ(filter(f.get(), &v), AXDR_TRUE);
+    if (!cut) { // whole in the window: every frame is done without
+        EXPECT_EQ(axdr_frames_skipped(d.get()), axdr_fault_count(d.get(), AXDR_FAULT_SETUP));
+        EXPECT_EQ(axdr_frames_skipped(e.get()), axdr_fault_count(e.get(), AXDR_FAULT_SETUP));
+    }
     return {axdr_frames_skipped(d.get()), axdr_frames_skipped(e.get())};
 }
 
@@ -296,6 +301,8 @@ TEST(Generated, StraightAtExactlyTheLargest)
     check(skipped<bounded>(bounded_w, bounded_w.size(), axdr_bounded), skipped<bounded>(bounded_w, 0, axdr_bounded));
     check(skipped<shape>(shape_w, shape_w.size(), axdr_shape), skipped<shape>(shape_w, 0, axdr_shape));
     check(skipped<points>(points_w, points_w.size(), axdr_points), skipped<points>(points_w, 0, axdr_points));
+    const Bytes cookie_w = hex("01020304 05060708 00000009 00000001");
+    check(skipped<cookie>(cookie_w, cookie_w.size(), axdr_cookie), skipped<cookie>(cookie_w, 0, axdr_cookie));
 }
 
 // A tree deeper than the nesting bound is refused in every direction but

@@ -32,6 +32,7 @@ TEST(Quilletc, BadInputIsToldWhereAndWhy)
         {"const A = 1;\nconst A = 2;", "2:7: 'A' is defined twice"},
         {"struct rec { int a; int a; };", "1:25: field 'a' is declared twice"},
         {"typedef axdr_foo bar;", "1:9: 'axdr_foo' is a name the generated C uses itself"},
+        {"typedef int _axdr_x;", "1:13: '_axdr_x' is a name the generated C uses itself"},
         {"typedef string str<MAXLEN>;\nunion u switch (int k) { case MAXLEN: int a; };", "2:31: unknown constant 'MAXLEN'"},
         {"struct rec { int a; rec b; };", "1:8: 'rec' contains itself"},
         {"typedef int a[0];", "1:15: the size '0' is 0, outside 1 to 4294967295"},
