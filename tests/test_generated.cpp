@@ -344,6 +344,15 @@ TEST(Generated, StraightDecodeStartsFromEmpty)
         Stream s(axdr_mem_create(nullptr, 0, AXDR_FREE));
         EXPECT_EQ(axdr_outer(s.get(), o), AXDR_TRUE);
     }
+    // What a decode left without an arm frees, straight or by the steps.
+    for (int watched = 0; watched < 2; ++watched) {
+        outer o{};
+        EXPECT_EQ(decode(hex("00000003"), &o, axdr_outer), AXDR_FALSE);
+        Stream s(axdr_mem_create(nullptr, 0, AXDR_FREE));
+        if (watched)
+            axdr_fault_at(s.get(), AXDR_FAULT_BYTE, 1u << 30, AXDR_FALSE);
+        EXPECT_EQ(axdr_outer(s.get(), &o), AXDR_TRUE);
+    }
 }
 
 } // namespace

@@ -22,10 +22,11 @@ function(expect_in file text)
   endif()
 endfunction()
 
-file(WRITE ${WORK}/good.x "%#define FROM_X 1\n#ifdef Q\nconst W = 1;\n#endif\n"
+file(WRITE ${WORK}/good.x "%#define FROM_X 1\n%/* kept */\n#ifdef Q\nconst W = 1;\n#endif\n"
   "#ifdef RPC_HDR\n%#define HEADER_ONLY 1\n#endif\nstruct p { int a; };\n")
 run(TRUE ${EMU} ${QUILLETC} -o ${WORK} -p my_ -DQ ${WORK}/good.x)
 expect_in(${WORK}/good.h "#define FROM_X 1")
+expect_in(${WORK}/good.h "/* kept */")
 expect_in(${WORK}/good.c "#define FROM_X 1")
 expect_in(${WORK}/good.h "#define HEADER_ONLY 1")
 expect_in(${WORK}/good.h "#define W 1")
@@ -49,6 +50,10 @@ if(NOT err MATCHES "cannot run the preprocessor")
 endif()
 run(FALSE ${EMU} ${QUILLETC} -o ${WORK}/missing ${WORK}/good.x)
 run(FALSE ${EMU} ${QUILLETC} -q ${WORK}/good.x)
+run(FALSE ${EMU} ${QUILLETC} ${WORK}/good.x -D)
+if(NOT err MATCHES "option -D needs a value")
+  message(FATAL_ERROR "message: ${err}")
+endif()
 run(FALSE ${EMU} ${QUILLETC} -o ${WORK} -p 9x ${WORK}/good.x)
 
 foreach(h -h --help)
