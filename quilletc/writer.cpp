@@ -858,8 +858,15 @@ private:
             body_ << "    }\n";
         }
         body_ << "    return AXDR_TRUE;\n}\n#endif\n";
-        return "#if QUILLETC_STRAIGHT\n    if (s->x_op == AXDR_FREE ? !s->x_slow : axdr_fits_(s, " +
-               std::to_string(largest(d)) + "))\n        return " + name + "(s, v);\n#endif\n";
+        return "#if QUILLETC_STRAIGHT\n    if (" + straight_test(largest(d)) + ")\n        return " + name +
+               "(s, v);\n#endif\n";
+    }
+
+    // Whether a unit of at most n bytes goes straight: FREE on a plain
+    // stream, else when it fits (axdr_fits_).
+    static std::string straight_test(uint64_t n)
+    {
+        return "s->x_op == AXDR_FREE ? !s->x_slow : axdr_fits_(s, " + std::to_string(n) + ")";
     }
 
     // A list node's straight coder: its name, and the bytes that let a
@@ -1007,8 +1014,7 @@ private:
         std::string lead;
         if (!node.name.empty()) {
             lead = "#if QUILLETC_STRAIGHT\n"
-                   "            if (s->x_op == AXDR_FREE ? !s->x_slow : axdr_fits_(s, " + std::to_string(node.most) +
-                   ")) {\n"
+                   "            if (" + straight_test(node.most) + ") {\n"
                    "                /* a whole node: its fields straight through, then its link */\n"
                    "                r = " + node.name + "(s, sc->cur);\n"
                    "                if (r != AXDR_TRUE)\n                    break;\n"

@@ -243,7 +243,9 @@ static inline size_t axdr_room_(const axdr_stream_t *s)
  * there will be, where a shortage fails just as it fails in the steps. */
 static inline int axdr_fits_(const axdr_stream_t *s, size_t n)
 {
-    return axdr_room_(s) >= n || (s->x_whole && !s->x_slow && s->x_op == s->x_mode);
+    if (s->x_slow || s->x_op != s->x_mode)
+        return 0;
+    return s->x_whole || AXDR_CAST_(size_t, s->x_end - s->x_cur) >= n;
 }
 
 /* A unit done straight through without bytes (FREE of one that holds no
