@@ -66,19 +66,8 @@ inline int call(axdr_stream_t *s, Value *v, size_t *calls, size_t bound, Fail fa
     return qv::code(s, v);
 }
 
-inline void arm(axdr_stream_t *s, const Schedule &sc)
-{
-    if (sc.prim_every)
-        axdr_fault_every(s, AXDR_FAULT_PRIMITIVE, sc.prim_every, AXDR_PENDING);
-    if (sc.setup_every)
-        axdr_fault_every(s, AXDR_FAULT_SETUP, sc.setup_every, AXDR_PENDING);
-    if (sc.byte_at)
-        axdr_fault_at(s, AXDR_FAULT_BYTE, sc.byte_at, AXDR_PENDING);
-}
-
 // The whole buffer through a memory stream: the reference outcome.
-inline int decode_whole(const Schedule &sc, const uint8_t *wire, size_t n, Value *v, size_t *used,
-                        Fail fail)
+inline int decode_whole(const Schedule &sc, const uint8_t *wire, size_t n, Value *v, size_t *used, Fail fail)
 {
     Bytes copy(wire, wire + n);
     qt::Stream s(axdr_mem_create(copy.data(), copy.size(), sc.op_decode));
@@ -97,7 +86,9 @@ inline int decode_scheduled(const Schedule &sc, const uint8_t *wire, size_t n, V
 {
     qt::Stream s(axdr_incr_create(sc.op_decode, 0));
     axdr_set_budget(s.get(), sc.budget);
-    arm(s.get(), sc);
+    axdr_fault_every(s.get(), AXDR_FAULT_PRIMITIVE, sc.prim_every, AXDR_PENDING); // 0: none
+    axdr_fault_every(s.get(), AXDR_FAULT_SETUP, sc.setup_every, AXDR_PENDING);
+    axdr_fault_at(s.get(), AXDR_FAULT_BYTE, sc.byte_at, AXDR_PENDING);
     size_t calls = 0, bound = 64 * (n + 16);
     size_t stop = sc.early_end ? n / 2 : n, off = 0;
     int r = AXDR_PENDING;
@@ -183,11 +174,10 @@ inline void run(qv::Type t, const uint8_t *data, size_t size, Fail fail)
             fail("an early end of input differs from a short buffer", t);
     }
 
-    Bytes e1;
     if (r0 == AXDR_TRUE) {
         Value v2(t);
         size_t used2 = 0;
-        e1.assign(2 * n + 64, 0);
+        Bytes e1(2 * n + 64, 0);
         if (qt::run_mem<Value>(qv::code, &v0, e1, sc.op_encode).r != AXDR_TRUE ||
             decode_whole(Schedule{}, e1.data(), e1.size(), &v2, &used2, fail) != AXDR_TRUE ||
             used2 != e1.size() || !qv::equal(v2, v0))

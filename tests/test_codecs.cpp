@@ -334,13 +334,8 @@ TEST(Hostile, BudgetBoundsEverythingADecodeHoldsAtItsPeak)
         put_str(long_key, "v");
     put_str(long_key, std::string(3500, 'v'));
     const Type TWO = qv::TYPE_COUNT, TWO_FREED = Type(TWO + 1);
-    const struct {
-        const char *name;
-        Type type;
-        std::function<Bytes(size_t B)> wire;
-        int want;
-        size_t only_b = 0;
-    } shapes[] = {
+    const struct { const char *name; Type type; std::function<Bytes(size_t B)> wire; int want; size_t only_b = 0; }
+        shapes[] = {
         {"one key, 200000 empty values", qv::MULTIMAP, [&](size_t) { return entries(qv::MULTIMAP, 1, 200000, 1, 0); }, AXDR_FALSE},
         {"one key, 60000 empty values", qv::ARRAYMAP, [&](size_t) { return entries(qv::ARRAYMAP, 1, 60000, 1, 0); }, AXDR_FALSE},
         {"200000 short keys", qv::MAP, [&](size_t) { return entries(qv::MAP, 200000, 1, 1, 0); }, AXDR_FALSE},
@@ -358,7 +353,7 @@ TEST(Hostile, BudgetBoundsEverythingADecodeHoldsAtItsPeak)
         {"key held to its last value", qv::MULTIMAP, [&](size_t) { return long_key; }, AXDR_FALSE, 4096},
         {"key held to its last value", qv::ARRAYMAP, [&](size_t) { return long_key; }, AXDR_FALSE, 4096},
     };
-    for (const auto &sh : shapes) {
+    for (const auto &sh : shapes)
         for (size_t B : {size_t{4096}, size_t{8192}, size_t{32768}}) {
             const Bytes wire = sh.wire(B);
             for (size_t piece : {size_t{0}, size_t{1}, size_t{7}, B}) {
@@ -400,7 +395,6 @@ TEST(Hostile, BudgetBoundsEverythingADecodeHoldsAtItsPeak)
                 EXPECT_EQ(heap_live(), live);
             }
         }
-    }
 }
 
 // A contract build reports nothing to the budget. The runtime still bounds
@@ -418,12 +412,9 @@ TEST(Contract, BudgetCoversTheRuntimesShare)
     const int messages = 40; // 80 KB of strings through a stream that may hold 16 KiB
     for (int m = 0; m < messages; ++m)
         stream.insert(stream.end(), msg.begin(), msg.end());
-    const struct {
-        const Bytes &wire;
-        Type type;
-        int messages, want;
-    } cases[] = {{big, qv::MAP, 1, AXDR_TRUE}, {many, qv::MULTIMAP, 1, AXDR_FALSE}, {stream, qv::MAP, messages, AXDR_TRUE}};
-    for (const auto &c : cases) {
+    const struct { const Bytes &wire; Type type; int messages, want; } cases[] = {
+        {big, qv::MAP, 1, AXDR_TRUE}, {many, qv::MULTIMAP, 1, AXDR_FALSE}, {stream, qv::MAP, messages, AXDR_TRUE}};
+    for (const auto &c : cases)
         for (size_t piece : {B, size_t{7}}) {
             SCOPED_TRACE(std::to_string(c.wire.size()) + " bytes in pieces of " + std::to_string(piece));
             const size_t before = heap_peak_reset();
@@ -451,7 +442,6 @@ TEST(Contract, BudgetCoversTheRuntimesShare)
             EXPECT_EQ(r, c.want);
             EXPECT_EQ(done, c.want == AXDR_TRUE ? c.messages : 0);
         }
-    }
 }
 
 // Callers write x_op between calls. Whatever they write, buffers keep the
@@ -462,7 +452,7 @@ TEST(Hostile, RewrittenOperationNeverFaults)
 {
     const Bytes w = hex("00000002 00000001 61000000 00000002 00000001 78000000 00000002 797a0000"
                         "00000001 62000000 00000001 00000001 77000000");
-    for (int made : {AXDR_ENCODE, AXDR_DECODE}) {
+    for (int made : {AXDR_ENCODE, AXDR_DECODE})
         for (int op = 0; op <= 7; ++op) {
             for (int after = 0; after < 6; ++after) { // memory or incremental; nothing, reset, drain
                 SCOPED_TRACE("made " + std::to_string(made) + ", x_op " + std::to_string(op) + ", after " +
@@ -505,7 +495,6 @@ TEST(Hostile, RewrittenOperationNeverFaults)
                 }
             }
         }
-    }
 }
 
 // A unit cut short and ended by FALSE, at its primitive or at the setup of
@@ -593,7 +582,7 @@ MISCOUNT(multimap)
 TEST(Multi, EncodeFollowsTheCountOrFails)
 {
     const Bytes w = hex("00000001 00000001 6b000000 00000002 00000001 61000000 00000001 62000000");
-    for (Type t : {qv::ARRAYMAP, qv::MULTIMAP}) {
+    for (Type t : {qv::ARRAYMAP, qv::MULTIMAP})
         for (int delta : {1, -1, -2, -3}) {
             SCOPED_TRACE(std::string(qv::type_name(t)) + " count off by " + std::to_string(delta));
             Value v(t);
@@ -612,6 +601,5 @@ TEST(Multi, EncodeFollowsTheCountOrFails)
             EXPECT_TRUE(delta != -1 || to_hex(got) == "00 00 00 01 00 00 00 01 6b 00 00 00 00 00 00 01 00 00 00 01 61 00 00 00");
             EXPECT_TRUE(delta != -2 || to_hex(got) == "00 00 00 01 00 00 00 01 6b 00 00 00 00 00 00 00");
         }
-    }
 }
 

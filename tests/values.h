@@ -104,11 +104,7 @@ inline bool equal(const Value &a, const Value &b)
 // library can tell (a pair whose mask it refuses); `used` is what a TRUE
 // decode consumes; `canonical` says the bytes are exactly what our encoder
 // writes for the decoded value.
-struct Expect {
-    int result = AXDR_FALSE;
-    size_t used = 0;
-    bool canonical = false;
-};
+struct Expect { int result = AXDR_FALSE; size_t used = 0; bool canonical = false; };
 
 inline Expect expect(Type t, const uint8_t *p, size_t n, size_t budget = 0)
 {
