@@ -6,7 +6,6 @@
 #include <dlfcn.h>
 
 #include <fstream>
-#include <functional>
 #include <sstream>
 #include <tuple>
 

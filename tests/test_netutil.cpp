@@ -4,9 +4,6 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
-#include <cstring>
-#include <string>
-
 #include "support.h"
 
 using namespace qt;

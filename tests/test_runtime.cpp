@@ -15,24 +15,23 @@ namespace {
 // Every primitive, one table: what each accepts or refuses, whole, split
 // anywhere and a byte at a time; what it accepts re-encodes to the same
 // bytes on every stream and prints as shown; FREE returns all.
-enum Kind { INT, UINT32, U_INT, U_INT64, STRING, HYPER, LONG, SHORT, USHORT, CHAR, UCHAR, FLOAT, DOUBLE, BOOL,
-            ENUM, OPAQUE3, BYTES4 };
+// The primitives of one plain value: kind, C type, filter.
+#define PLAIN(X)                                                                                                       \
+    X(INT, int, axdr_int) X(UINT32, uint32_t, axdr_uint32_t) X(U_INT, unsigned int, axdr_u_int)                        \
+    X(U_INT64, uint64_t, axdr_u_int64_t) X(HYPER, int64_t, axdr_hyper) X(LONG, long, axdr_long)                        \
+    X(SHORT, short, axdr_short) X(USHORT, unsigned short, axdr_u_short) X(CHAR, char, axdr_char)                       \
+    X(UCHAR, unsigned char, axdr_u_char) X(FLOAT, float, axdr_float) X(DOUBLE, double, axdr_double)                    \
+    X(BOOL, bool_t, axdr_bool)
+#define KIND(K, T, F) K,
+enum Kind { PLAIN(KIND) STRING, ENUM, OPAQUE3, BYTES4 };
 
 struct Any {
-    int kind, i = 0, e = 0;
+    int kind;
     unsigned maxlen = ~0u;
-    uint32_t u32 = 0;
-    unsigned int ui = 0;
-    uint64_t u64 = 0;
-    int64_t h = 0;
-    long l = 0;
-    short sh = 0;
-    unsigned short us = 0;
-    char c = 0, o[3] = {};
-    unsigned char uc = 0;
-    float f = 0;
-    double d = 0;
-    bool_t b = 0;
+#define FIELD(K, T, F) T K##_v = 0;
+    PLAIN(FIELD)
+    int e = 0;
+    char o[3] = {};
     char *str = nullptr, *bytes = nullptr;
     u_int blen = 0;
 };
@@ -44,20 +43,9 @@ const axdr_enum_names_t colours = {3, colour_values, colour_names};
 int code_one(axdr_stream_t *s, Any *a)
 {
     switch (a->kind) {
-    case INT: return axdr_int(s, &a->i);
-    case UINT32: return axdr_uint32_t(s, &a->u32);
-    case U_INT: return axdr_u_int(s, &a->ui);
-    case U_INT64: return axdr_u_int64_t(s, &a->u64);
+#define CASE(K, T, F) case K: return F(s, &a->K##_v);
+        PLAIN(CASE)
     case STRING: return axdr_string(s, &a->str, a->maxlen);
-    case HYPER: return axdr_hyper(s, &a->h);
-    case LONG: return axdr_long(s, &a->l);
-    case SHORT: return axdr_short(s, &a->sh);
-    case USHORT: return axdr_u_short(s, &a->us);
-    case CHAR: return axdr_char(s, &a->c);
-    case UCHAR: return axdr_u_char(s, &a->uc);
-    case FLOAT: return axdr_float(s, &a->f);
-    case DOUBLE: return axdr_double(s, &a->d);
-    case BOOL: return axdr_bool(s, &a->b);
     case ENUM: return axdr_enum(s, &a->e, &colours);
     case OPAQUE3: return axdr_opaque(s, a->o, 3);
     default: return axdr_bytes(s, &a->bytes, &a->blen, 4);
@@ -131,7 +119,7 @@ TEST(Primitives, EveryKindEveryStreamAndSplit)
         const std::string text = row.printed ? std::string(row.printed) + "\n" : "";
         const long live = heap_live();
         for (int op : {AXDR_DECODE, AXDR_DECODE_ALT}) {
-            Any a{row.kind, 0, 0, row.maxlen};
+            Any a{row.kind, row.maxlen};
             Bytes in = w;
             Stream m(axdr_mem_create(in.data(), in.size(), op));
             axdr_set_budget(m.get(), row.budget);
@@ -142,7 +130,7 @@ TEST(Primitives, EveryKindEveryStreamAndSplit)
         }
         // A byte at a time, the end of input after the last: a refusal
         // seen as soon as its byte arrives.
-        Any a{row.kind, 0, 0, row.maxlen};
+        Any a{row.kind, row.maxlen};
         Stream s(axdr_incr_create(AXDR_DECODE, 0));
         axdr_set_budget(s.get(), row.budget);
         int r = AXDR_PENDING;
@@ -159,7 +147,7 @@ TEST(Primitives, EveryKindEveryStreamAndSplit)
             // value fails (the codec sweep counts what a failure leaves).
             for (size_t k = 0; k < size; ++k)
                 for (bool end : {false, true}) {
-                    Any d{row.kind, 0, 0, row.maxlen};
+                    Any d{row.kind, row.maxlen};
                     Stream in(axdr_incr_create(AXDR_DECODE, 0));
                     axdr_feed(in.get(), w.data(), k);
                     ASSERT_EQ(code(in.get(), &d), AXDR_PENDING) << k;
@@ -297,7 +285,7 @@ TEST(Primitives, FaultsFireOnceOrPeriodically)
 TEST(Frames, SavedFramesGoToTheirOwnFilterOrAreReset)
 {
     Any in{U_INT64};
-    in.u64 = 0x0102030405060708u;
+    in.U_INT64_v = 0x0102030405060708u;
     const Bytes want = hex("01 02 03 04 05 06 07 08");
     Bytes buf(64), other(64);
     Stream e(axdr_mem_create(buf.data(), buf.size(), AXDR_ENCODE)),

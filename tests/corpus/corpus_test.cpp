@@ -12,7 +12,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
-#include <memory>
 #include <set>
 #include <sstream>
 

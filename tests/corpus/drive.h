@@ -4,11 +4,6 @@
 #ifndef QUILLET_TESTS_CORPUS_DRIVE_H
 #define QUILLET_TESTS_CORPUS_DRIVE_H
 
-#include <algorithm>
-#include <string>
-
-#include <axdr_runtime.h>
-
 #include "corpus.h"
 #include "support.h"
 
