@@ -307,15 +307,13 @@ extern "C" const qc_file QC_TABLE;
 
 int main()
 {
-    const qc_type *const qc_types = QC_TABLE.types;
-    const size_t qc_count = QC_TABLE.count;
     // QC_INPUTS: more or fewer inputs per type (the digest then is not checked).
     const size_t raw = std::getenv("QC_INPUTS") ? std::strtoul(std::getenv("QC_INPUTS"), nullptr, 10) : 256;
     Counts c;
     uint64_t digest = 0xcbf29ce484222325u;
     std::string never; // types no input reached a value of
-    for (size_t ti = 0; ti < qc_count; ++ti) {
-        const qc_type &t = qc_types[ti];
+    for (size_t ti = 0; ti < QC_TABLE.count; ++ti) {
+        const qc_type &t = QC_TABLE.types[ti];
         g_type = t.name;
         const uint64_t seed = fnv(0xcbf29ce484222325u, t.name, std::strlen(t.name));
         Rng rng{seed};
@@ -347,7 +345,7 @@ int main()
         why += (why.empty() ? "" : ", ") + w.first + " " + std::to_string(w.second);
     std::printf("%s: %zu types, %zu inputs: accepted by both %zu, refused by both %zu, ours only %zu, "
                 "rpcgen only %zu (%s); %zu rpcgen re-encodings besides\n",
-                QC_FILE, qc_count, c.inputs, c.both, c.neither, c.ours_only, c.rpc_only,
+                QC_FILE, QC_TABLE.count, c.inputs, c.both, c.neither, c.ours_only, c.rpc_only,
                 why.empty() ? "-" : why.c_str(), c.native_extra);
     if (!never.empty())
         std::printf("no value accepted by both for: %s\n", never.c_str());
