@@ -378,8 +378,7 @@ private:
                  "    void *sp = &ctx;\n    axdr_print_ctx_t *pctx;\n",
                  deep(f), "sizeof ctx, &sp", way_in);
             body_ << "    pctx = (axdr_print_ctx_t *)sp;\n"
-                  << "    r = state >= 0 && (u_int)state / 2 <= " << n << " && (state % 2 == 0 || (u_int)state / 2 < " << n
-                  << ") ? AXDR_TRUE : AXDR_FALSE; /* else a state never stored */\n"
+                  << "    r = (u_int)state / 2 <= " << n << " ? AXDR_TRUE : AXDR_FALSE; /* else a state never stored */\n"
                   << "    while (r == AXDR_TRUE && (u_int)state / 2 < " << n << ") {\n"
                   << "        const u_int i = (u_int)state / 2;\n\n"
                   << "        if (state % 2 == 0) {\n"
@@ -415,8 +414,7 @@ private:
               << "        if (r != AXDR_TRUE)\n            break;\n        state = 1;\n"
               << "        AXDR_FALLTHROUGH;\n"
               << "    default:\n"
-              << "        if (state < 1 || (u_int)(state - 1) / 2 > sc->n ||\n"
-              << "            ((u_int)(state - 1) / 2 == sc->n && state % 2 == 0)) {\n"
+              << "        if ((u_int)(state - 1) / 2 > sc->n) {\n"
               << "            r = AXDR_FALSE; /* a state this filter never stores */\n"
               << "            break;\n        }\n"
               << "        while ((u_int)(state - 1) / 2 < sc->n) {\n"

@@ -15,6 +15,8 @@
 #include <axdr_runtime.h>
 #include <quillet/quillet.h>
 
+#include "../platform/axdr/src/internal.h" // to spoil a kept state
+
 #if defined(__SANITIZE_ADDRESS__)
 #define QT_ASAN 1
 #elif defined(__has_feature)
@@ -328,6 +330,33 @@ template <class O, class A, class T> void sweep(Filter<T> f, const A &arg, const
                     return run;
                 });
             }
+    // A kept state the filter never stores (memory gone bad) is refused,
+    // and what was decoded so far is still freed. The innermost frame: an
+    // outer one refused would drop what the inner ones hold.
+    each_event({AXDR_FAULT_PRIMITIVE, 0, AXDR_PENDING}, [&](Fault flt) {
+        O u(arg);
+        Bytes c = w;
+        Stream t(axdr_mem_create(c.data(), c.size(), AXDR_DECODE));
+        Run run;
+        const unsigned long base = arm(t.get(), flt, opt.budget);
+        run.r = f(t.get(), u.get());
+        ended(run, t.get(), flt, base);
+        for (int bad : {-3, 1 << 28})
+            if (flt.n && run.frames)
+                fresh("state " + std::to_string(bad) + " at primitive " + std::to_string(flt.n), AXDR_FALSE, false,
+                      [&](O &v) {
+                          Bytes b = w;
+                          Run r;
+                          Stream s(axdr_mem_create(b.data(), b.size(), AXDR_DECODE));
+                          arm(s.get(), flt, opt.budget);
+                          f(s.get(), v.get());
+                          reinterpret_cast<axdr::Stream *>(s.get())->frames[run.frames - 1].state = bad;
+                          r.r = r.before_end = again(f, s.get(), v.get(), f(s.get(), v.get()));
+                          r.frames = axdr_saved_frames(s.get());
+                          return r;
+                      });
+        return run;
+    });
     if (opt.want != AXDR_TRUE)
         return;
 
