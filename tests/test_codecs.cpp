@@ -85,12 +85,7 @@ Run mem(const Row &row, Value *v, Bytes &buf, int op, Fault f = {})
 
 // One run on a memory stream: plain, where whole units go straight
 // through, or made to take every step by a fault armed past the end.
-struct Pass {
-    int r = AXDR_FALSE;
-    uint64_t pos = 0;
-    unsigned long prims = 0, setups = 0, skipped = 0;
-    Bytes out;
-};
+struct Pass { int r = AXDR_FALSE; uint64_t pos = 0; unsigned long prims = 0, setups = 0, skipped = 0; Bytes out; };
 Pass pass(const Row &row, Value *v, Bytes buf, int op, bool steps)
 {
     Stream s(axdr_mem_create(buf.data(), buf.size(), op));

@@ -280,7 +280,6 @@ TEST(Primitives, FaultsFireOnceOrPeriodically)
     EXPECT_EQ(axdr_fault_count(s.get(), AXDR_FAULT_PRIMITIVE), 9u);
 }
 
-// --- frames ------------------------------------------------------------
 
 TEST(Frames, SavedFramesGoToTheirOwnFilterOrAreReset)
 {
@@ -314,7 +313,6 @@ TEST(Frames, SavedFramesGoToTheirOwnFilterOrAreReset)
     EXPECT_TRUE(code(g.get(), &in) == AXDR_TRUE && axdr_fault_count(g.get(), AXDR_FAULT_SETUP) == 1u);
 }
 
-// --- printer -------------------------------------------------------------
 
 namespace {
 
