@@ -342,8 +342,7 @@ TEST(Hostile, BudgetBoundsEverythingADecodeHoldsAtItsPeak)
             for (size_t piece : {size_t{0}, size_t{1}, size_t{7}, B}) {
                 if (sh.only_b && sh.only_b != B)
                     continue;
-                SCOPED_TRACE(std::string(sh.name) + ", B " + std::to_string(B) + ", pieces of " +
-                             std::to_string(piece) + " (0: a memory stream)");
+                SCOPED_TRACE(testing::Message() << sh.name << ", B " << B << ", pieces of " << piece << " (0: memory)");
                 Bytes mem = wire;
                 const long live = heap_live();
                 const size_t before = heap_peak_reset();
@@ -438,8 +437,7 @@ TEST(Hostile, RewrittenOperationNeverFaults)
     for (int made : {AXDR_ENCODE, AXDR_DECODE})
         for (int op = 0; op <= 7; ++op) {
             for (int after = 0; after < 6; ++after) { // memory or incremental; nothing, reset, drain
-                SCOPED_TRACE("made " + std::to_string(made) + ", x_op " + std::to_string(op) + ", after " +
-                             std::to_string(after));
+                SCOPED_TRACE(testing::Message() << "made " << made << ", x_op " << op << ", after " << after);
                 Bytes buf = made == AXDR_DECODE ? w : Bytes(64);
                 Stream s(after & 1 ? axdr_incr_create(made, 8) : axdr_mem_create(buf.data(), buf.size(), made));
                 Value full(qv::MULTIMAP), fresh(qv::MULTIMAP);
