@@ -249,6 +249,7 @@ struct Sweep {
     bool exact_print = true;    // a resumed print prints nothing twice
     bool free_keeps = false;    // FREE leaves the value as it was
     bool closes = false;        // the filter closes what it prints
+    bool frames_own_nothing = false; // no kept frame holds what only it frees
     std::function<void(void *)> scrub; // clears a value once it is being sent
 };
 using Report = std::function<void(const std::string &)>;
@@ -330,33 +331,36 @@ template <class O, class A, class T> void sweep(Filter<T> f, const A &arg, const
                     return run;
                 });
             }
-    // A kept state the filter never stores (memory gone bad) is refused,
-    // and what was decoded so far is still freed. The innermost frame: an
-    // outer one refused would drop what the inner ones hold.
-    each_event({AXDR_FAULT_PRIMITIVE, 0, AXDR_PENDING}, [&](Fault flt) {
-        O u(arg);
-        Bytes c = w;
-        Stream t(axdr_mem_create(c.data(), c.size(), AXDR_DECODE));
-        Run run;
-        const unsigned long base = arm(t.get(), flt, opt.budget);
-        run.r = f(t.get(), u.get());
-        ended(run, t.get(), flt, base);
-        for (int bad : {-3, 1 << 28})
-            if (flt.n && run.frames)
-                fresh("state " + std::to_string(bad) + " at primitive " + std::to_string(flt.n), AXDR_FALSE, false,
-                      [&](O &v) {
-                          Bytes b = w;
-                          Run r;
-                          Stream s(axdr_mem_create(b.data(), b.size(), AXDR_DECODE));
-                          arm(s.get(), flt, opt.budget);
-                          f(s.get(), v.get());
-                          reinterpret_cast<axdr::Stream *>(s.get())->frames[run.frames - 1].state = bad;
-                          r.r = r.before_end = again(f, s.get(), v.get(), f(s.get(), v.get()));
-                          r.frames = axdr_saved_frames(s.get());
-                          return r;
-                      });
-        return run;
-    });
+    // A kept state the filter never stores (memory gone bad; no state is
+    // negative) is refused at once, and what was decoded so far is still
+    // freed. Only the innermost frame, unless no frame holds what only it
+    // frees: an outer one refused drops the inner ones.
+    for (size_t k = 1; k < n && !opt.budget; ++k)
+        for (int bad : {-1, -(1 << 28)})
+            for (size_t d = 0, saved = 1; d < saved; ++d) {
+                const long live = heap_live();
+                {
+                    O v(arg);
+                    Stream s(axdr_incr_create(AXDR_DECODE, 0));
+                    axdr_feed(s.get(), w.data(), k);
+                    if (const int r = f(s.get(), v.get()); r == AXDR_TRUE || r == AXDR_FALSE)
+                        break;
+                    saved = axdr_saved_frames(s.get());
+                    const bool spoil = d < saved && (opt.frames_own_nothing || d + 1 == saved);
+                    if (spoil)
+                        reinterpret_cast<axdr::Stream *>(s.get())->frames[d].state = bad;
+                    const auto at = axdr_getpos(s.get());
+                    axdr_feed(s.get(), w.data() + k, n - k);
+                    axdr_feed_end(s.get());
+                    const int r = again(f, s.get(), v.get(), f(s.get(), v.get()));
+                    if (spoil && (r != AXDR_FALSE || axdr_getpos(s.get()) != at))
+                        fail("state " + std::to_string(bad) + " kept at byte " + std::to_string(k) + ", depth " +
+                             std::to_string(d) + ": not refused");
+                }
+                if (heap_live() != live)
+                    fail("state " + std::to_string(bad) + " kept at byte " + std::to_string(k) + ", depth " +
+                         std::to_string(d) + ": leaks");
+            }
     if (opt.want != AXDR_TRUE)
         return;
 

@@ -38,7 +38,7 @@ void sweep(const qc_type &t, const Bytes &w)
 {
     qt::Sweep opt;
     opt.cuts = false; // quadratic in the size: the codec vectors have them
-    opt.closes = true;
+    opt.closes = opt.frames_own_nothing = true;
     qt::sweep<Obj>(t.code, t, w, opt, [&](const std::string &what) { fail("sweep: " + what, w); });
 }
 
