@@ -10,10 +10,8 @@
 #ifndef QUILLET_FUZZ_HARNESS_H
 #define QUILLET_FUZZ_HARNESS_H
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <vector>
 
 #include "values.h"
 
@@ -66,19 +64,11 @@ inline int call(axdr_stream_t *s, Value *v, size_t *calls, size_t bound, Fail fa
     return qv::code(s, v);
 }
 
-inline void arm(axdr_stream_t *s, const Schedule &sc)
-{
-    if (sc.prim_every)
-        axdr_fault_every(s, AXDR_FAULT_PRIMITIVE, sc.prim_every, AXDR_PENDING);
-    if (sc.setup_every)
-        axdr_fault_every(s, AXDR_FAULT_SETUP, sc.setup_every, AXDR_PENDING);
-    if (sc.byte_at)
-        axdr_fault_at(s, AXDR_FAULT_BYTE, sc.byte_at, AXDR_PENDING);
-}
+// A decode's result and the bytes it took.
+struct Got { int r; size_t used; bool operator==(const Got &) const = default; };
 
 // The whole buffer through a memory stream: the reference outcome.
-inline int decode_whole(const Schedule &sc, const uint8_t *wire, size_t n, Value *v, size_t *used,
-                        Fail fail)
+inline Got decode_whole(const Schedule &sc, const uint8_t *wire, size_t n, Value *v, Fail fail)
 {
     Bytes copy(wire, wire + n);
     qt::Stream s(axdr_mem_create(copy.data(), copy.size(), sc.op_decode));
@@ -86,18 +76,18 @@ inline int decode_whole(const Schedule &sc, const uint8_t *wire, size_t n, Value
     int r = qv::code(s.get(), v);
     if (r != AXDR_TRUE && r != AXDR_FALSE)
         fail("a memory stream pended", v->type);
-    *used = static_cast<size_t>(axdr_getpos(s.get()));
-    return r;
+    return {r, static_cast<size_t>(axdr_getpos(s.get()))};
 }
 
 // The bytes in scheduled pieces through an incremental stream, with pending
 // statuses injected; *fed gets the bytes given before the end of input.
-inline int decode_scheduled(const Schedule &sc, const uint8_t *wire, size_t n, Value *v,
-                            size_t *used, size_t *fed, Fail fail)
+inline Got decode_scheduled(const Schedule &sc, const uint8_t *wire, size_t n, Value *v, size_t *fed, Fail fail)
 {
     qt::Stream s(axdr_incr_create(sc.op_decode, 0));
     axdr_set_budget(s.get(), sc.budget);
-    arm(s.get(), sc);
+    axdr_fault_every(s.get(), AXDR_FAULT_PRIMITIVE, sc.prim_every, AXDR_PENDING); // 0: none
+    axdr_fault_every(s.get(), AXDR_FAULT_SETUP, sc.setup_every, AXDR_PENDING);
+    axdr_fault_at(s.get(), AXDR_FAULT_BYTE, sc.byte_at, AXDR_PENDING);
     size_t calls = 0, bound = 64 * (n + 16);
     size_t stop = sc.early_end ? n / 2 : n, off = 0;
     int r = AXDR_PENDING;
@@ -132,8 +122,7 @@ inline int decode_scheduled(const Schedule &sc, const uint8_t *wire, size_t n, V
         fail("an unknown result", v->type);
     if (axdr_saved_frames(s.get()) != 0)
         fail("frames left saved after the end", v->type);
-    *used = static_cast<size_t>(axdr_getpos(s.get()));
-    return r;
+    return {r, static_cast<size_t>(axdr_getpos(s.get()))};
 }
 
 // The fuzz targets, one per codec family.
@@ -155,8 +144,7 @@ inline void run(qv::Type t, const uint8_t *data, size_t size, Fail fail)
 
     // The reference: the whole buffer at once, held against the wire.
     Value v0(t);
-    size_t used0 = 0;
-    int r0 = decode_whole(sc, wire, n, &v0, &used0, fail);
+    const auto [r0, used0] = decode_whole(sc, wire, n, &v0, fail);
     qv::Expect want = qv::expect(t, wire, n, sc.budget);
     if (want.result != -1 && r0 != want.result)
         fail("the decode disagrees with the wire", t);
@@ -165,8 +153,8 @@ inline void run(qv::Type t, const uint8_t *data, size_t size, Fail fail)
 
     // The same bytes in pieces, with pending injected.
     Value v1(t);
-    size_t used1 = 0, fed = 0;
-    int r1 = decode_scheduled(sc, wire, n, &v1, &used1, &fed, fail);
+    size_t fed = 0;
+    const auto [r1, used1] = decode_scheduled(sc, wire, n, &v1, &fed, fail);
     if (fed == n) {
         if (r1 != r0)
             fail("the result depends on the schedule", t);
@@ -177,20 +165,16 @@ inline void run(qv::Type t, const uint8_t *data, size_t size, Fail fail)
     } else {
         // Input ended early: as a memory stream over what was given.
         Value vp(t);
-        size_t usedp = 0;
-        int rp = decode_whole(sc, wire, fed, &vp, &usedp, fail);
-        if (r1 != rp || !qv::equal(v1, vp))
+        if (r1 != decode_whole(sc, wire, fed, &vp, fail).r || !qv::equal(v1, vp))
             fail("an early end of input differs from a short buffer", t);
     }
 
-    Bytes e1;
     if (r0 == AXDR_TRUE) {
         Value v2(t);
-        size_t used2 = 0;
-        e1.assign(2 * n + 64, 0);
+        Bytes e1(2 * n + 64, 0);
         if (qt::run_mem<Value>(qv::code, &v0, e1, sc.op_encode).r != AXDR_TRUE ||
-            decode_whole(Schedule{}, e1.data(), e1.size(), &v2, &used2, fail) != AXDR_TRUE ||
-            used2 != e1.size() || !qv::equal(v2, v0))
+            decode_whole(Schedule{}, e1.data(), e1.size(), &v2, fail) != Got{AXDR_TRUE, e1.size()} ||
+            !qv::equal(v2, v0))
             fail("a decoded value does not re-encode stably", t);
         if (want.canonical && Bytes(wire, wire + used0) != e1)
             fail("input in our form does not encode to itself", t);

@@ -4,8 +4,6 @@
 #include <atomic>
 #include <cstddef>
 
-#include <axdr_runtime.h>
-
 #include "support.h"
 
 #if defined(QT_ASAN)
@@ -71,13 +69,9 @@ void *realloc(void *p, size_t n)
         }
         return q;
     }
-    if (q == p) { // in place
-        bytes -= old;
-        note(bytes += malloc_usable_size(q));
-    } else {
-        note(bytes += malloc_usable_size(q));
-        bytes -= old;
-    }
+    bytes -= q == p ? old : 0; // in place: only the new size counts
+    note(bytes += malloc_usable_size(q));
+    bytes -= q == p ? 0 : old;
     return q;
 }
 void free(void *p)

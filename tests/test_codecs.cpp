@@ -6,7 +6,6 @@
 #include <dlfcn.h>
 
 #include <fstream>
-#include <functional>
 #include <sstream>
 #include <tuple>
 
@@ -76,10 +75,7 @@ std::vector<Row> load_rows()
 
 // The container library's allocator, failing its n-th call from arming.
 unsigned long strmap_calls = 0, strmap_fail_at = 0;
-void *failing_realloc(void *p, size_t n)
-{
-    return ++strmap_calls == strmap_fail_at ? nullptr : std::realloc(p, n);
-}
+void *failing_realloc(void *p, size_t n) { return ++strmap_calls == strmap_fail_at ? nullptr : std::realloc(p, n); }
 
 // A memory-stream run of op over buf with a fault, called until it ends.
 Run mem(const Row &row, Value *v, Bytes &buf, int op, Fault f = {})
@@ -89,34 +85,24 @@ Run mem(const Row &row, Value *v, Bytes &buf, int op, Fault f = {})
 
 // One run on a memory stream: plain, where whole units go straight
 // through, or made to take every step by a fault armed past the end.
-struct Pass {
-    int r = AXDR_FALSE;
-    uint64_t pos = 0;
-    unsigned long prims = 0, setups = 0, skipped = 0;
-    Bytes out;
-};
+struct Pass { int r = AXDR_FALSE; uint64_t pos = 0; unsigned long prims = 0, setups = 0, skipped = 0; Bytes out; };
 Pass pass(const Row &row, Value *v, Bytes buf, int op, bool steps)
 {
-    Pass p;
     Stream s(axdr_mem_create(buf.data(), buf.size(), op));
     axdr_set_budget(s.get(), row.budget);
     if (steps)
         axdr_fault_at(s.get(), AXDR_FAULT_BYTE, buf.size() + 1, AXDR_FALSE);
-    p.r = again<Value>(qv::code, s.get(), v, AXDR_PENDING);
-    p.pos = axdr_getpos(s.get());
-    p.prims = axdr_fault_count(s.get(), AXDR_FAULT_PRIMITIVE);
-    p.setups = axdr_fault_count(s.get(), AXDR_FAULT_SETUP);
-    p.skipped = axdr_frames_skipped(s.get());
-    p.out.assign(buf.begin(), buf.begin() + long(p.pos));
-    return p;
+    const int r = again<Value>(qv::code, s.get(), v, AXDR_PENDING);
+    const uint64_t pos = axdr_getpos(s.get());
+    return {r, pos, axdr_fault_count(s.get(), AXDR_FAULT_PRIMITIVE), axdr_fault_count(s.get(), AXDR_FAULT_SETUP),
+            axdr_frames_skipped(s.get()), Bytes(buf.begin(), buf.begin() + long(pos))};
 }
 
 // Whether the library has straight paths (a steps-only build has none).
 bool straight_build()
 {
-    Bytes zeros(16);
     Value probe(qv::IN6_ADDR);
-    static const bool has = pass(Row{}, &probe, zeros, AXDR_DECODE, false).skipped > 0;
+    static const bool has = pass(Row{}, &probe, Bytes(16), AXDR_DECODE, false).skipped > 0;
     return has;
 }
 
@@ -165,14 +151,11 @@ void sweep(const Row &row)
     const size_t n = row.wire.size();
     Value ref(row.type);
     Bytes buf = row.wire;
-    Run whole = mem(row, &ref, buf, AXDR_DECODE);
-    ASSERT_EQ(whole.r, row.want);
+    ASSERT_EQ(mem(row, &ref, buf, AXDR_DECODE).r, row.want);
     const qv::Expect x = qv::expect(row.type, row.wire.data(), n, row.budget); // the fuzzers' reading
     EXPECT_EQ(x.result == -1 ? row.want : x.result, row.want);
     EXPECT_EQ(x.canonical && row.want == AXDR_TRUE, row.canonical);
-    if (row.want == AXDR_TRUE) {
-        EXPECT_EQ(buf.size(), n) << "a value takes all of its row";
-    }
+    EXPECT_EQ(buf.size(), row.want == AXDR_TRUE ? n : buf.size()) << "a value takes all of its row";
     if (same_both_ways(row, row.want == AXDR_TRUE ? &ref : nullptr))
         ++g_straight_rows;
     g_plain_rows += !row.budget;
@@ -336,13 +319,8 @@ TEST(Hostile, BudgetBoundsEverythingADecodeHoldsAtItsPeak)
         put_str(long_key, "v");
     put_str(long_key, std::string(3500, 'v'));
     const Type TWO = qv::TYPE_COUNT, TWO_FREED = Type(TWO + 1);
-    const struct {
-        const char *name;
-        Type type;
-        std::function<Bytes(size_t B)> wire;
-        int want;
-        size_t only_b = 0;
-    } shapes[] = {
+    const struct { const char *name; Type type; std::function<Bytes(size_t B)> wire; int want; size_t only_b = 0; }
+        shapes[] = {
         {"one key, 200000 empty values", qv::MULTIMAP, [&](size_t) { return entries(qv::MULTIMAP, 1, 200000, 1, 0); }, AXDR_FALSE},
         {"one key, 60000 empty values", qv::ARRAYMAP, [&](size_t) { return entries(qv::ARRAYMAP, 1, 60000, 1, 0); }, AXDR_FALSE},
         {"200000 short keys", qv::MAP, [&](size_t) { return entries(qv::MAP, 200000, 1, 1, 0); }, AXDR_FALSE},
@@ -360,14 +338,13 @@ TEST(Hostile, BudgetBoundsEverythingADecodeHoldsAtItsPeak)
         {"key held to its last value", qv::MULTIMAP, [&](size_t) { return long_key; }, AXDR_FALSE, 4096},
         {"key held to its last value", qv::ARRAYMAP, [&](size_t) { return long_key; }, AXDR_FALSE, 4096},
     };
-    for (const auto &sh : shapes) {
+    for (const auto &sh : shapes)
         for (size_t B : {size_t{4096}, size_t{8192}, size_t{32768}}) {
             const Bytes wire = sh.wire(B);
             for (size_t piece : {size_t{0}, size_t{1}, size_t{7}, B}) {
                 if (sh.only_b && sh.only_b != B)
                     continue;
-                SCOPED_TRACE(std::string(sh.name) + ", B " + std::to_string(B) + ", pieces of " +
-                             std::to_string(piece) + " (0: a memory stream)");
+                SCOPED_TRACE(testing::Message() << sh.name << ", B " << B << ", pieces of " << piece << " (0: memory)");
                 Bytes mem = wire;
                 const long live = heap_live();
                 const size_t before = heap_peak_reset();
@@ -402,7 +379,6 @@ TEST(Hostile, BudgetBoundsEverythingADecodeHoldsAtItsPeak)
                 EXPECT_EQ(heap_live(), live);
             }
         }
-    }
 }
 
 // A contract build reports nothing to the budget. The runtime still bounds
@@ -420,12 +396,9 @@ TEST(Contract, BudgetCoversTheRuntimesShare)
     const int messages = 40; // 80 KB of strings through a stream that may hold 16 KiB
     for (int m = 0; m < messages; ++m)
         stream.insert(stream.end(), msg.begin(), msg.end());
-    const struct {
-        const Bytes &wire;
-        Type type;
-        int messages, want;
-    } cases[] = {{big, qv::MAP, 1, AXDR_TRUE}, {many, qv::MULTIMAP, 1, AXDR_FALSE}, {stream, qv::MAP, messages, AXDR_TRUE}};
-    for (const auto &c : cases) {
+    const struct { const Bytes &wire; Type type; int messages, want; } cases[] = {
+        {big, qv::MAP, 1, AXDR_TRUE}, {many, qv::MULTIMAP, 1, AXDR_FALSE}, {stream, qv::MAP, messages, AXDR_TRUE}};
+    for (const auto &c : cases)
         for (size_t piece : {B, size_t{7}}) {
             SCOPED_TRACE(std::to_string(c.wire.size()) + " bytes in pieces of " + std::to_string(piece));
             const size_t before = heap_peak_reset();
@@ -453,7 +426,6 @@ TEST(Contract, BudgetCoversTheRuntimesShare)
             EXPECT_EQ(r, c.want);
             EXPECT_EQ(done, c.want == AXDR_TRUE ? c.messages : 0);
         }
-    }
 }
 
 // Callers write x_op between calls. Whatever they write, buffers keep the
@@ -464,11 +436,10 @@ TEST(Hostile, RewrittenOperationNeverFaults)
 {
     const Bytes w = hex("00000002 00000001 61000000 00000002 00000001 78000000 00000002 797a0000"
                         "00000001 62000000 00000001 00000001 77000000");
-    for (int made : {AXDR_ENCODE, AXDR_DECODE}) {
+    for (int made : {AXDR_ENCODE, AXDR_DECODE})
         for (int op = 0; op <= 7; ++op) {
             for (int after = 0; after < 6; ++after) { // memory or incremental; nothing, reset, drain
-                SCOPED_TRACE("made " + std::to_string(made) + ", x_op " + std::to_string(op) + ", after " +
-                             std::to_string(after));
+                SCOPED_TRACE(testing::Message() << "made " << made << ", x_op " << op << ", after " << after);
                 Bytes buf = made == AXDR_DECODE ? w : Bytes(64);
                 Stream s(after & 1 ? axdr_incr_create(made, 8) : axdr_mem_create(buf.data(), buf.size(), made));
                 Value full(qv::MULTIMAP), fresh(qv::MULTIMAP);
@@ -507,7 +478,6 @@ TEST(Hostile, RewrittenOperationNeverFaults)
                 }
             }
         }
-    }
 }
 
 // A unit cut short and ended by FALSE, at its primitive or at the setup of
@@ -595,7 +565,7 @@ MISCOUNT(multimap)
 TEST(Multi, EncodeFollowsTheCountOrFails)
 {
     const Bytes w = hex("00000001 00000001 6b000000 00000002 00000001 61000000 00000001 62000000");
-    for (Type t : {qv::ARRAYMAP, qv::MULTIMAP}) {
+    for (Type t : {qv::ARRAYMAP, qv::MULTIMAP})
         for (int delta : {1, -1, -2, -3}) {
             SCOPED_TRACE(std::string(qv::type_name(t)) + " count off by " + std::to_string(delta));
             Value v(t);
@@ -614,6 +584,5 @@ TEST(Multi, EncodeFollowsTheCountOrFails)
             EXPECT_TRUE(delta != -1 || to_hex(got) == "00 00 00 01 00 00 00 01 6b 00 00 00 00 00 00 01 00 00 00 01 61 00 00 00");
             EXPECT_TRUE(delta != -2 || to_hex(got) == "00 00 00 01 00 00 00 01 6b 00 00 00 00 00 00 00");
         }
-    }
 }
 

@@ -4,9 +4,6 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
-#include <cstring>
-#include <string>
-
 #include "support.h"
 
 using namespace qt;
@@ -66,27 +63,20 @@ template <class T> void expect_refused(int (*from_str)(const char *, T *), std::
 
 TEST(NetutilText, Addresses)
 {
-    const struct {
-        const char *in, *canonical;
-    } table[] = {
+    const struct { const char *in, *canonical; } table[] = {
         {"0.0.0.0", "0.0.0.0"}, {"192.0.2.1", "192.0.2.1"}, {"255.255.255.255", "255.255.255.255"},
-        {"10.200.0.99", "10.200.0.99"}, {"::", "::"}, {"::1", "::1"}, {"1::", "1::"},
-        {"0:0:0:0:0:0:0:0", "::"}, {"2001:DB8::1", "2001:db8::1"},
-        {"2001:0db8:0000:0000:0000:0000:0000:0001", "2001:db8::1"},
-        {"2001:db8:0:0:1:0:0:1", "2001:db8::1:0:0:1"},     // first of equal runs
-        {"2001:0:0:1:0:0:0:1", "2001:0:0:1::1"},           // longest run
-        {"0:0:0:1:0:0:0:0", "0:0:0:1::"},                  // longest run at the end
-        {"fe80:0:0:0:1:0:0:0", "fe80::1:0:0:0"},
-        {"2001:db8::1:1:1:1:1", "2001:db8:0:1:1:1:1:1"},   // a lone zero stays
-        {"1:0:2:0:3:0:4:0", "1:0:2:0:3:0:4:0"}, {"1:2:3:4:5:6:7::", "1:2:3:4:5:6:7:0"},
-        {"::2:3:4:5:6:7:8", "0:2:3:4:5:6:7:8"}, {"1:2:3:4:5:6:7:8", "1:2:3:4:5:6:7:8"},
-        {"00ab:0Cd:e::F", "ab:cd:e::f"},
+        {"10.200.0.99", "10.200.0.99"}, {"::", "::"}, {"::1", "::1"}, {"1::", "1::"}, {"0:0:0:0:0:0:0:0", "::"},
+        {"2001:DB8::1", "2001:db8::1"}, {"2001:0db8:0000:0000:0000:0000:0000:0001", "2001:db8::1"},
+        {"2001:db8:0:0:1:0:0:1", "2001:db8::1:0:0:1"}, {"fe80:0:0:0:1:0:0:0", "fe80::1:0:0:0"}, // first of equal runs
+        {"2001:0:0:1:0:0:0:1", "2001:0:0:1::1"}, {"0:0:0:1:0:0:0:0", "0:0:0:1::"}, // the longest run, also at the end
+        {"2001:db8::1:1:1:1:1", "2001:db8:0:1:1:1:1:1"}, {"1:0:2:0:3:0:4:0", "1:0:2:0:3:0:4:0"}, // a lone zero stays
+        {"1:2:3:4:5:6:7::", "1:2:3:4:5:6:7:0"}, {"::2:3:4:5:6:7:8", "0:2:3:4:5:6:7:8"},
+        {"1:2:3:4:5:6:7:8", "1:2:3:4:5:6:7:8"}, {"00ab:0Cd:e::F", "ab:cd:e::f"},
         {"ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff", "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff"},
-        {"::192.0.2.1", "::c000:201"},                     // only the mapped form is dotted
-        {"64:ff9b::192.0.2.33", "64:ff9b::c000:221"}, {"1:2:3:4:5:6:1.2.3.4", "1:2:3:4:5:6:102:304"},
-        {"::ffff:0:192.0.2.1", "::ffff:0:c000:201"},
-        {"::ffff:192.0.2.1", "192.0.2.1"},                 // mapped is IPv4
-        {"::FFFF:c000:0201", "192.0.2.1"}, {"0:0:0:0:0:ffff:0.0.0.0", "0.0.0.0"},
+        {"::192.0.2.1", "::c000:201"}, {"64:ff9b::192.0.2.33", "64:ff9b::c000:221"}, // only the mapped form is dotted
+        {"1:2:3:4:5:6:1.2.3.4", "1:2:3:4:5:6:102:304"}, {"::ffff:0:192.0.2.1", "::ffff:0:c000:201"},
+        {"::ffff:192.0.2.1", "192.0.2.1"}, {"::FFFF:c000:0201", "192.0.2.1"}, // mapped is IPv4
+        {"0:0:0:0:0:ffff:0.0.0.0", "0.0.0.0"},
     };
     for (const auto &t : table) {
         SCOPED_TRACE(t.in);
@@ -115,9 +105,7 @@ TEST(NetutilText, Addresses)
 TEST(NetutilText, PairsAndMacs)
 {
     // The halves and their reassembly are what the codec sweep checks.
-    const struct {
-        const char *in, *canonical;
-    } pairs[] = {
+    const struct { const char *in, *canonical; } pairs[] = {
         {"192.0.2.0/24", "192.0.2.0/24"}, {"192.0.2.77/24", "192.0.2.77/24"}, // host bits kept
         {"192.0.2.1/32", "192.0.2.1/32"}, {"0.0.0.0/0", "0.0.0.0/0"}, {"10.0.0.0/9", "10.0.0.0/9"},
         {"::ffff:10.0.0.0/8", "10.0.0.0/8"}, {"2001:DB8:0:0::1/64", "2001:db8::1/64"},
@@ -135,9 +123,7 @@ TEST(NetutilText, PairsAndMacs)
         "192.0.2.0/0x18", "192.0.2.0/24/1", "/24", "192.0.2/24", "2001:db8::/129", "2001:db8::/1000",
         "::ffff:10.0.0.0/104", "2001:db8::%1/64", "",
     });
-    const struct {
-        const char *in, *canonical, *octets;
-    } macs[] = {
+    const struct { const char *in, *canonical, *octets; } macs[] = {
         {"00:1a:2b:3c:4d:5e", "00:1a:2b:3c:4d:5e", "001a2b3c4d5e"},
         {"AA:bB:Cc:DD:ee:FF", "aa:bb:cc:dd:ee:ff", "aabbccddeeff"},
         {"00:00:00:00:00:00", "00:00:00:00:00:00", "000000000000"},
@@ -189,10 +175,7 @@ TEST(NetutilIn6, ConversionsKeepTheFamily)
 
 TEST(NetutilMask, PrefixesAndPairs)
 {
-    const struct {
-        const char *mask;
-        int prefix; // -1: not a prefix mask
-    } table[] = {
+    const struct { const char *mask; int prefix; } table[] = { // prefix -1: not a prefix mask
         {"0.0.0.0", 0}, {"128.0.0.0", 1}, {"254.0.0.0", 7}, {"255.0.0.0", 8}, {"255.255.255.0", 24},
         {"255.255.255.254", 31}, {"255.255.255.255", 32}, {"255.0.255.0", -1}, {"0.255.255.255", -1},
         {"255.255.255.1", -1}, {"255.254.255.0", -1}, {"127.0.0.0", -1}, {"255.255.0.128", -1},

@@ -134,11 +134,9 @@ TYPED_TEST_SUITE(Containers, AllOps);
 TYPED_TEST(Containers, HashSizeIsAPowerOfTwoSetBeforeInsertion)
 {
     using Ops = TypeParam;
-    const struct {
-        uint32_t size;
-        bool ok;
-    } cases[] = {{0, false}, {3, false}, {96, false}, {1u << 31, false}, {0xffffffffu, false}, {1, true},
-                 {64, true}, {16384, true}, {1u << 30, sizeof(size_t) > 4}}; // 4 GiB of buckets
+    const struct { uint32_t size; bool ok; } cases[] = {
+        {0, false}, {3, false}, {96, false}, {1u << 31, false}, {0xffffffffu, false}, {1, true}, {64, true},
+        {16384, true}, {1u << 30, sizeof(size_t) > 4}}; // 4 GiB of buckets
     for (const auto &c : cases) {
         typename Ops::C m{};
         EXPECT_EQ(Ops::sethashsize(&m, c.size) == 0, c.ok) << c.size;

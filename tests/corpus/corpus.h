@@ -12,17 +12,9 @@
 extern "C" {
 #endif
 
-struct qc_type {
-    const char *name;
-    size_t size;
-    int (*code)(axdr_stream_t *s, void *obj);
-};
+struct qc_type { const char *name; size_t size; int (*code)(axdr_stream_t *s, void *obj); };
 /* A file's table is qc_file_<file>. */
-struct qc_file {
-    const char *name;
-    const struct qc_type *types;
-    size_t count;
-};
+struct qc_file { const char *name; const struct qc_type *types; size_t count; };
 
 /* rpcgen's filter for the t-th type of the file over libtirpc's memory streams (native
  * builds only): decodes in[0..len); when it accepts, *used gets the bytes

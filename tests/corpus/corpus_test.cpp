@@ -12,7 +12,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
-#include <memory>
 #include <set>
 #include <sstream>
 
@@ -20,14 +19,8 @@
 
 #include "drive.h"
 
-namespace {
-
-using qt::Bytes;
-
-int failures = 0;
-const char *g_type = "";
-
-} // namespace
+static int failures = 0;
+static const char *g_type = "";
 
 void qc::fail(const std::string &what, const Bytes &in)
 {
@@ -290,9 +283,7 @@ int compare_digest(const char *file, uint64_t xhash, uint64_t digest)
             continue;
         if (l == line)
             return 0;
-        char want[17] = "";
-        std::sscanf(l.c_str() + std::strlen(file) + 1, "%16s", want);
-        if (std::strtoull(want, nullptr, 16) != xhash) {
+        if (std::strtoull(l.c_str() + std::strlen(file) + 1, nullptr, 16) != xhash) {
             std::printf("SKIPPED: %s.x is not the one digests.tsv was made from\n", file);
             return 0;
         }
@@ -316,15 +307,13 @@ extern "C" const qc_file QC_TABLE;
 
 int main()
 {
-    const qc_type *const qc_types = QC_TABLE.types;
-    const size_t qc_count = QC_TABLE.count;
     // QC_INPUTS: more or fewer inputs per type (the digest then is not checked).
     const size_t raw = std::getenv("QC_INPUTS") ? std::strtoul(std::getenv("QC_INPUTS"), nullptr, 10) : 256;
     Counts c;
     uint64_t digest = 0xcbf29ce484222325u;
     std::string never; // types no input reached a value of
-    for (size_t ti = 0; ti < qc_count; ++ti) {
-        const qc_type &t = qc_types[ti];
+    for (size_t ti = 0; ti < QC_TABLE.count; ++ti) {
+        const qc_type &t = QC_TABLE.types[ti];
         g_type = t.name;
         const uint64_t seed = fnv(0xcbf29ce484222325u, t.name, std::strlen(t.name));
         Rng rng{seed};
@@ -356,7 +345,7 @@ int main()
         why += (why.empty() ? "" : ", ") + w.first + " " + std::to_string(w.second);
     std::printf("%s: %zu types, %zu inputs: accepted by both %zu, refused by both %zu, ours only %zu, "
                 "rpcgen only %zu (%s); %zu rpcgen re-encodings besides\n",
-                QC_FILE, qc_count, c.inputs, c.both, c.neither, c.ours_only, c.rpc_only,
+                QC_FILE, QC_TABLE.count, c.inputs, c.both, c.neither, c.ours_only, c.rpc_only,
                 why.empty() ? "-" : why.c_str(), c.native_extra);
     if (!never.empty())
         std::printf("no value accepted by both for: %s\n", never.c_str());

@@ -4,18 +4,12 @@
 #ifndef QUILLET_TESTS_CORPUS_DRIVE_H
 #define QUILLET_TESTS_CORPUS_DRIVE_H
 
-#include <algorithm>
-#include <string>
-
-#include <axdr_runtime.h>
-
 #include "corpus.h"
 #include "support.h"
 
 namespace qc {
 
 using qt::Bytes;
-using qt::Fault;
 using qt::Rng;
 using qt::Run;
 
@@ -55,59 +49,36 @@ struct Obj {
     }
 };
 
-// A memory-stream decode of a copy of in.
-inline Run decode_mem(const Bytes &in, Obj &o, Fault f = {})
-{
-    Bytes b = in;
-    const Run run = qt::run_mem<void>(o.t.code, o.p, b, AXDR_DECODE, f);
-    if (run.frames != 0)
-        fail("frames outlive a memory decode", in);
-    return run;
-}
-
-// An encode into at most cap bytes; out keeps what was written.
-inline Run encode(Obj &o, Bytes &out, size_t cap, Fault f = {})
-{
-    out.assign(cap, 0xee);
-    return qt::run_mem<void>(o.t.code, o.p, out, AXDR_ENCODE, f);
-}
-
-// Fed in pieces (first piece `first`, then `rest` each, 0: random sizes)
-// up to `stop`, calling after each; then the end of input if still pending.
-inline Run decode_pieces(const Bytes &in, Obj &o, size_t first, size_t rest, size_t stop, Rng *rng)
-{
-    const Run run = qt::run_incr<void>(o.t.code, o.p, in, first, rest, stop, {}, 0, 1, rng);
-    if (run.frames != 0)
-        fail("frames outlive an incremental decode", in);
-    return run;
-}
-
-inline std::string print(Obj &o, int *r, Fault f = {}, unsigned long *events = nullptr)
-{
-    return qt::print<void>(o.t.code, o.p, r, f, events, true);
-}
-
 // One input: a memory decode must end; fed at random splits and (a value,
 // if bytewise) a byte at a time it gives the same result, bytes taken and
 // value. A value re-encodes to the bytes it took, into canon, and prints.
+// No decode leaves a frame saved.
 inline int judge(const qc_type &t, const Bytes &in, Rng &rng, bool bytewise, size_t &used, Bytes &canon)
 {
+    auto encode = [&](Obj &o, Bytes &out) {
+        out.assign(used + 64, 0xee);
+        return qt::run_mem<void>(t.code, o.p, out, AXDR_ENCODE).r;
+    };
     Obj o(t);
-    const Run d = decode_mem(in, o);
+    Bytes b = in;
+    const Run d = qt::run_mem<void>(t.code, o.p, b, AXDR_DECODE);
     int pr = AXDR_FALSE;
     used = d.used;
+    if (d.frames != 0)
+        fail("frames outlive a memory decode", in);
     if (d.r != AXDR_TRUE && d.r != AXDR_FALSE)
         fail("a memory decode pends", in);
-    if (d.r == AXDR_TRUE &&
-        (encode(o, canon, used + 64).r != AXDR_TRUE || canon != Bytes(in.begin(), in.begin() + long(used))))
+    if (d.r == AXDR_TRUE && (encode(o, canon) != AXDR_TRUE || canon != Bytes(in.begin(), in.begin() + long(used))))
         fail("a value re-encodes to other bytes than it took", in);
-    if (d.r == AXDR_TRUE && (print(o, &pr), pr != AXDR_TRUE))
+    if (d.r == AXDR_TRUE && (qt::print<void>(t.code, o.p, &pr, {}, nullptr, true), pr != AXDR_TRUE))
         fail("a decoded value does not print", in);
     for (int way = 0; way < (d.r == AXDR_TRUE && bytewise ? 2 : 1); ++way) {
         Obj p(t);
         Bytes e;
-        const Run r = decode_pieces(in, p, 0, size_t(way), in.size(), &rng);
-        if (r.r != d.r || (d.r == AXDR_TRUE && (r.used != used || encode(p, e, used + 64).r != AXDR_TRUE || e != canon)))
+        const Run r = qt::run_incr<void>(t.code, p.p, in, 0, size_t(way), in.size(), {}, 0, 1, &rng);
+        if (r.frames != 0)
+            fail("frames outlive an incremental decode", in);
+        if (r.r != d.r || (d.r == AXDR_TRUE && (r.used != used || encode(p, e) != AXDR_TRUE || e != canon)))
             fail(way ? "fed a byte at a time, the decode differs" : "fed at random splits, the decode differs", in);
     }
     return d.r;

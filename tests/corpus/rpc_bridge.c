@@ -34,20 +34,11 @@ bool_t qc_xdr_array(XDR *x, char **ap, u_int *sp, u_int max, u_int size, xdrproc
     return !too_long(x, 4) && xdr_array(x, ap, sp, max, size, p);
 }
 
-bool_t qc_xdr_bytes(XDR *x, char **cp, u_int *sp, u_int max)
-{
-    return !too_long(x, 1) && xdr_bytes(x, cp, sp, max);
-}
+bool_t qc_xdr_bytes(XDR *x, char **cp, u_int *sp, u_int max) { return !too_long(x, 1) && xdr_bytes(x, cp, sp, max); }
 
-bool_t qc_xdr_string(XDR *x, char **cp, u_int max)
-{
-    return !too_long(x, 1) && xdr_string(x, cp, max);
-}
+bool_t qc_xdr_string(XDR *x, char **cp, u_int max) { return !too_long(x, 1) && xdr_string(x, cp, max); }
 
-bool_t qc_xdr_wrapstring(XDR *x, char **cp)
-{
-    return qc_xdr_string(x, cp, ~0u);
-}
+bool_t qc_xdr_wrapstring(XDR *x, char **cp) { return qc_xdr_string(x, cp, ~0u); }
 
 int qc_rpc_recode(size_t t, const unsigned char *in, size_t len, size_t *used,
                   unsigned char *out, size_t cap, size_t *out_len)

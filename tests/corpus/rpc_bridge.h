@@ -5,11 +5,7 @@
 
 #include <rpc/rpc.h>
 
-struct qc_rpc_type {
-    const char *name;
-    size_t size;
-    bool_t (*code)(XDR *x, void *obj);
-};
+struct qc_rpc_type { const char *name; size_t size; bool_t (*code)(XDR *x, void *obj); };
 extern const struct qc_rpc_type qc_rpc_types[];
 extern const size_t qc_rpc_count;
 

@@ -9,13 +9,9 @@
 int main(void)
 {
     point corners[3] = {{0, 0}, {4, 0}, {0, -3}};
-    shape shapes[2];
+    shape shapes[2] = {{.kind = CIRCLE, .shape_u.radius = 7},
+                       {.kind = POLYGON, .shape_u.corners = {.corners_len = 3, .corners_val = corners}}};
     drawing next = {"second", {0, NULL}, NULL}, d = {"first", {2, shapes}, &next}, got;
-    shapes[0].kind = CIRCLE;
-    shapes[0].shape_u.radius = 7;
-    shapes[1].kind = POLYGON;
-    shapes[1].shape_u.corners.corners_len = 3;
-    shapes[1].shape_u.corners.corners_val = corners;
     memset(&got, 0, sizeof got);
 
     unsigned char buf[256];
