@@ -9,6 +9,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -67,6 +68,14 @@ inline std::string to_hex(const Bytes &b)
         s.push_back(digits[x & 15]);
     }
     return s;
+}
+
+// Its arguments' texts, joined: say("split at ", k).
+template <class... A> std::string say(const A &...a)
+{
+    std::ostringstream out;
+    (out << ... << a);
+    return out.str();
 }
 
 // XDR building blocks for hand-made wire data.
@@ -268,38 +277,44 @@ template <class O, class A, class T> void sweep(Filter<T> f, const A &arg, const
     auto mem = [&](T *v, Bytes &b, int op, Fault flt = {}, size_t budget = 0) {
         return run_mem<T>(f, v, b, op, flt, budget);
     };
+    auto decode = [&](T *v, int op = AXDR_DECODE, Fault flt = {}) {
+        Bytes b = w;
+        return mem(v, b, op, flt, opt.budget);
+    };
     auto incr = [&](T *v, size_t first, size_t piece, size_t stop, Fault flt = {}) {
         return run_incr<T>(f, v, w, std::max<size_t>(first, 1), piece, stop, flt, opt.budget, flt.every ? 10000 : 1);
     };
+    // body(what) leaves the heap as it found it.
+    auto no_leak = [&](const std::string &what, auto body) {
+        const long live = heap_live();
+        body(what);
+        if (heap_live() != live)
+            fail(what + ": leaks");
+    };
     O ref(arg);
-    Bytes buf = w;
-    if (mem(ref.get(), buf, AXDR_DECODE, {}, opt.budget).r != opt.want)
+    if (decode(ref.get()).r != opt.want)
         return fail("the input decodes otherwise");
     // A decode into a fresh object, checked; same: it must give ref.
-    auto fresh = [&](const std::string &what, int want, bool check_same, auto decode) {
-        const long live = heap_live();
-        {
+    auto fresh = [&](const std::string &what, int want, bool check_same, auto run_on) {
+        no_leak(what, [&](const std::string &) {
             O v(arg), zero(arg);
-            const Run run = decode(v);
+            const Run run = run_on(v);
             if (run.frames != 0 || run.r != want || (want == AXDR_TRUE && run.before_end != AXDR_TRUE))
-                fail(what + ": result " + std::to_string(run.r) + ", frames " + std::to_string(run.frames));
+                fail(say(what, ": result ", run.r, ", frames ", run.frames));
             if (check_same && !same(f, v.get(), ref.get()))
                 fail(what + ": another value");
             if (!check_same && opt.whole_or_nothing && !same(f, v.get(), zero.get()))
                 fail(what + ": a value written before it is whole");
-        }
-        if (heap_live() != live)
-            fail(what + ": leaks");
+        });
     };
     for (size_t k = 0; k <= n + 2; ++k)
-        fresh("split at " + std::to_string(k), opt.want, true, [&](O &v) {
-            Bytes b = w;
-            return k == n + 1 ? mem(v.get(), b, AXDR_DECODE_ALT, {}, opt.budget)
+        fresh(say("split at ", k), opt.want, true, [&](O &v) {
+            return k == n + 1 ? decode(v.get(), AXDR_DECODE_ALT)
                    : k > n    ? incr(v.get(), n, n, n, Fault{AXDR_FAULT_PRIMITIVE, 1, AXDR_PENDING, true})
                               : incr(v.get(), k, k ? n : 1, n);
         });
     for (size_t k = 0; k < n; ++k)
-        fresh("end after " + std::to_string(k), AXDR_FALSE, false, [&](O &v) {
+        fresh(say("end after ", k), AXDR_FALSE, false, [&](O &v) {
             const Run run = incr(v.get(), 1, 1, k);
             if (v.release() != AXDR_TRUE)
                 fail("FREE of a cut value fails");
@@ -315,18 +330,15 @@ template <class O, class A, class T> void sweep(Filter<T> f, const A &arg, const
                     continue;
                 each_event({kind, 0, res}, [&](Fault flt) {
                     Run run;
-                    auto decode = [&](O &v) {
-                        Bytes b = w;
-                        return run = k < n ? incr(v.get(), k, n, n, flt)
-                                           : mem(v.get(), b, AXDR_DECODE, flt, opt.budget);
+                    auto run_on = [&](O &v) {
+                        return run = k < n ? incr(v.get(), k, n, n, flt) : decode(v.get(), AXDR_DECODE, flt);
                     };
                     if (!flt.n) {
                         O v(arg);
-                        decode(v);
+                        run_on(v);
                     } else {
-                        fresh("fault " + std::to_string(kind) + " at " + std::to_string(flt.n) + ", result " +
-                                  std::to_string(res) + ", cut " + std::to_string(k),
-                              res == AXDR_FALSE ? AXDR_FALSE : opt.want, res != AXDR_FALSE, decode);
+                        fresh(say("fault ", kind, " at ", flt.n, ", result ", res, ", cut ", k),
+                              res == AXDR_FALSE ? AXDR_FALSE : opt.want, res != AXDR_FALSE, run_on);
                     }
                     return run;
                 });
@@ -337,15 +349,15 @@ template <class O, class A, class T> void sweep(Filter<T> f, const A &arg, const
     // frees: an outer one refused drops the inner ones.
     for (size_t k = 1; k < n && !opt.budget; ++k)
         for (int bad : {-1, -(1 << 28)})
-            for (size_t d = 0, saved = 1; d < saved; ++d) {
-                const long live = heap_live();
-                {
+            for (size_t d = 0, saved = 1; d < saved; ++d)
+                no_leak(say("state ", bad, " kept at byte ", k, ", depth ", d), [&](const std::string &what) {
                     O v(arg);
                     Stream s(axdr_incr_create(AXDR_DECODE, 0));
                     axdr_feed(s.get(), w.data(), k);
-                    if (const int r = f(s.get(), v.get()); r == AXDR_TRUE || r == AXDR_FALSE)
-                        break;
-                    saved = axdr_saved_frames(s.get());
+                    const int first = f(s.get(), v.get());
+                    saved = first == AXDR_TRUE || first == AXDR_FALSE ? 0 : axdr_saved_frames(s.get());
+                    if (saved == 0)
+                        return; // nothing kept to spoil
                     const bool spoil = d < saved && (opt.frames_own_nothing || d + 1 == saved);
                     if (spoil)
                         reinterpret_cast<axdr::Stream *>(s.get())->frames[d].state = bad;
@@ -354,13 +366,8 @@ template <class O, class A, class T> void sweep(Filter<T> f, const A &arg, const
                     axdr_feed_end(s.get());
                     const int r = again(f, s.get(), v.get(), f(s.get(), v.get()));
                     if (spoil && (r != AXDR_FALSE || axdr_getpos(s.get()) != at))
-                        fail("state " + std::to_string(bad) + " kept at byte " + std::to_string(k) + ", depth " +
-                             std::to_string(d) + ": not refused");
-                }
-                if (heap_live() != live)
-                    fail("state " + std::to_string(bad) + " kept at byte " + std::to_string(k) + ", depth " +
-                         std::to_string(d) + ": leaks");
-            }
+                        fail(what + ": not refused");
+                });
     if (opt.want != AXDR_TRUE)
         return;
 
@@ -374,27 +381,26 @@ template <class O, class A, class T> void sweep(Filter<T> f, const A &arg, const
         fail("the value's encoding decodes otherwise");
     for (size_t win = 1; win <= 9; ++win)
         if (encode_windowed<T>(f, ref.get(), win, e) != AXDR_TRUE || e != enc)
-            fail("window " + std::to_string(win) + " encodes otherwise");
+            fail(say("window ", win, " encodes otherwise"));
     // Pending (77 too) resumes to the same bytes, FALSE leaves a prefix of them.
-    for (int kind : {AXDR_FAULT_PRIMITIVE, AXDR_FAULT_SETUP, AXDR_FAULT_BYTE, AXDR_FAULT_ALLOC}) {
+    for (int kind : {AXDR_FAULT_PRIMITIVE, AXDR_FAULT_SETUP, AXDR_FAULT_BYTE, AXDR_FAULT_ALLOC})
         for (int res : {AXDR_PENDING, 77, AXDR_FALSE}) {
             if ((kind == AXDR_FAULT_ALLOC && res != AXDR_FALSE) || (res == 77 && kind != AXDR_FAULT_BYTE))
                 continue;
             each_event({kind, 0, res}, [&](Fault flt) {
                 Bytes out(enc.size() + 4, 0xee);
                 const Run run = mem(ref.get(), out, AXDR_ENCODE, flt);
-                const std::string at = "encode fault " + std::to_string(kind) + " at " + std::to_string(flt.n);
+                const std::string at = say("encode fault ", kind, " at ", flt.n);
                 if (flt.n && (!run.tail_kept || run.r != (res == AXDR_FALSE ? AXDR_FALSE : AXDR_TRUE) ||
                               !std::equal(out.begin(), out.end(), enc.begin()) ||
                               (out.size() == enc.size()) != (run.r == AXDR_TRUE)))
-                    fail(at + ": result " + std::to_string(run.r) + ", " + to_hex(out));
+                    fail(say(at, ": result ", run.r, ", ", to_hex(out)));
                 // Pending again while the first or second level is being
                 // restored (the deeper saved levels must stay saved), and the
                 // object scrubbed (a value is sent as first converted).
                 for (unsigned long nth = 1; flt.n && res != AXDR_FALSE && kind != AXDR_FAULT_SETUP && nth <= 2; ++nth) {
                     O v(arg);
-                    Bytes b = w;
-                    mem(v.get(), b, AXDR_DECODE, {}, opt.budget);
+                    decode(v.get());
                     out.assign(enc.size() + 4, 0xee);
                     Stream s(axdr_mem_create(out.data(), out.size(), AXDR_ENCODE));
                     axdr_fault_at(s.get(), kind, flt.n, res);
@@ -405,12 +411,11 @@ template <class O, class A, class T> void sweep(Filter<T> f, const A &arg, const
                     axdr_fault_at(s.get(), AXDR_FAULT_SETUP, nth, AXDR_PENDING);
                     out.resize(again<T>(f, s.get(), v.get(), AXDR_PENDING) == AXDR_TRUE ? axdr_getpos(s.get()) : 0);
                     if (out != enc)
-                        fail(at + ": setup " + std::to_string(nth) + " pending on resuming");
+                        fail(say(at, ": setup ", nth, " pending on resuming"));
                 }
                 return run;
             });
         }
-    }
     // Printing: FALSE at any call or allocation ends it; a pending call
     // resumes, a record at the element in progress. A pending print call,
     // or a primitive but the first (whose element, resumed, opens a second
@@ -419,8 +424,8 @@ template <class O, class A, class T> void sweep(Filter<T> f, const A &arg, const
     const std::string text = print(f, ref.get(), &pr, {}, nullptr, opt.closes);
     if (pr != AXDR_TRUE)
         fail("the value does not print");
-    for (int kind : {AXDR_FAULT_PRINT, AXDR_FAULT_PRIMITIVE, AXDR_FAULT_ALLOC}) {
-        for (int res : {AXDR_PENDING, AXDR_FALSE}) {
+    for (int kind : {AXDR_FAULT_PRINT, AXDR_FAULT_PRIMITIVE, AXDR_FAULT_ALLOC})
+        for (int res : {AXDR_PENDING, AXDR_FALSE})
             each_event({kind, 0, res}, [&](Fault flt) {
                 Run run;
                 std::string got = print(f, ref.get(), &run.r, flt, &run.events);
@@ -430,16 +435,14 @@ template <class O, class A, class T> void sweep(Filter<T> f, const A &arg, const
                 if (flt.n && (run.r != (res == AXDR_FALSE || kind == AXDR_FAULT_ALLOC ? AXDR_FALSE : AXDR_TRUE) ||
                               (opt.exact_print && res != AXDR_FALSE &&
                                (kind == AXDR_FAULT_PRINT || (kind == AXDR_FAULT_PRIMITIVE && flt.n > 1)) && got != text)))
-                    fail("print fault " + std::to_string(kind) + " at " + std::to_string(flt.n) + ": " + got);
+                    fail(say("print fault ", kind, " at ", flt.n, ": ", got));
                 return run;
             });
-        }
-    }
     // Codes above print are refused and touch nothing.
     for (int op : {6, 7, -1}) {
         Bytes out(64, 0xee);
         if (mem(ref.get(), out, op).r != AXDR_FALSE || !out.empty() || !same(f, ref.get(), back.get()))
-            fail("code " + std::to_string(op) + " is not refused");
+            fail(say("code ", op, " is not refused"));
     }
     if (ref.release() != AXDR_TRUE || (opt.free_keeps && !same(f, ref.get(), back.get())))
         fail("FREE fails");
