@@ -134,11 +134,12 @@ template <class T> int again(Filter<T> f, axdr_stream_t *s, T *obj, int r, int t
 }
 
 // What a run left: its result and the one before the end of input, the
-// bytes coded, the frames still saved, the events of the fault's kind, and
-// whether a memory stream's buffer past what was written is untouched.
+// bytes coded, the frames still saved (and the most after any piece fed),
+// the events of the fault's kind, and whether a memory stream's buffer past
+// what was written is untouched.
 struct Run {
     int r = AXDR_PENDING, before_end = AXDR_PENDING;
-    size_t used = 0, frames = 0;
+    size_t used = 0, frames = 0, most_frames = 0;
     unsigned long events = 0;
     bool tail_kept = true;
 };
@@ -194,6 +195,7 @@ template <class T> Run run_incr(Filter<T> f, T *obj, const Bytes &wire, size_t f
             break; // an allocation failed: give up
         off += n;
         out.r = again(f, s.get(), obj, f(s.get(), obj), tries);
+        out.most_frames = std::max(out.most_frames, axdr_saved_frames(s.get()));
     }
     out.before_end = out.r;
     if (out.r != AXDR_TRUE && out.r != AXDR_FALSE) {
@@ -205,8 +207,8 @@ template <class T> Run run_incr(Filter<T> f, T *obj, const Bytes &wire, size_t f
 }
 
 // Encodes through an incremental stream whose window holds `window` bytes,
-// draining it each time the filter pends.
-template <class T> int encode_windowed(Filter<T> f, T *obj, size_t window, Bytes &out)
+// draining it each time the filter pends; most_frames: the most it kept.
+template <class T> int encode_windowed(Filter<T> f, T *obj, size_t window, Bytes &out, size_t *most_frames = nullptr)
 {
     out.clear();
     Stream s(axdr_incr_create(AXDR_ENCODE, window));
@@ -214,6 +216,8 @@ template <class T> int encode_windowed(Filter<T> f, T *obj, size_t window, Bytes
     uint8_t buf[4096];
     for (int n = 0; r != AXDR_TRUE && r != AXDR_FALSE && n < 10000000; ++n) {
         r = f(s.get(), obj);
+        if (most_frames)
+            *most_frames = std::max(*most_frames, axdr_saved_frames(s.get()));
         for (size_t got; (got = axdr_drain(s.get(), buf, sizeof buf)) > 0;)
             out.insert(out.end(), buf, buf + got);
     }

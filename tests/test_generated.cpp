@@ -35,12 +35,12 @@ Bytes long_listing(uint32_t n)
 
 struct ListRun {
     uint32_t n;
-    Bytes wire, back;
+    FILE *out;
+    Bytes wire = long_listing(n), back = {};
     int decode = 0, encode = 0, print = 0, release = 0;
     size_t most_frames = 0; // kept by a pending status, in any piece
     double ms = 0;
     long leaked = 0; // heap blocks left, counted on the thread
-    FILE *out = nullptr;
 };
 
 // Decodes in pieces, encodes through a small window, prints, frees: all
@@ -51,34 +51,12 @@ void round_trip(ListRun &run)
     const long live = heap_live();
     const auto start = std::chrono::steady_clock::now();
     listing v{};
-    {
-        Stream s(axdr_incr_create(AXDR_DECODE, 0));
-        run.decode = AXDR_PENDING;
-        for (size_t off = 0; off < run.wire.size() && run.decode == AXDR_PENDING; off += 4093) {
-            axdr_feed(s.get(), run.wire.data() + off, std::min<size_t>(4093, run.wire.size() - off));
-            run.decode = axdr_listing(s.get(), &v);
-            run.most_frames = std::max(run.most_frames, axdr_saved_frames(s.get()));
-        }
-    }
-    {
-        Stream s(axdr_incr_create(AXDR_ENCODE, 4096));
-        uint8_t buf[4096];
-        run.encode = AXDR_PENDING;
-        while (run.encode == AXDR_PENDING) {
-            run.encode = axdr_listing(s.get(), &v);
-            run.most_frames = std::max(run.most_frames, axdr_saved_frames(s.get()));
-            for (size_t got; (got = axdr_drain(s.get(), buf, sizeof buf)) > 0;)
-                run.back.insert(run.back.end(), buf, buf + got);
-        }
-    }
-    {
-        Stream s(axdr_print_create(run.out));
-        run.print = axdr_listing(s.get(), &v);
-    }
-    {
-        Stream s(axdr_mem_create(nullptr, 0, AXDR_FREE));
-        run.release = axdr_listing(s.get(), &v);
-    }
+    const Run decoded = run_incr<listing>(axdr_listing, &v, run.wire, 4093, 4093, run.wire.size());
+    run.decode = decoded.r;
+    run.encode = encode_windowed<listing>(axdr_listing, &v, 4096, run.back, &run.most_frames);
+    run.most_frames = std::max(run.most_frames, decoded.most_frames);
+    run.print = axdr_listing(Stream(axdr_print_create(run.out)).get(), &v);
+    run.release = axdr_listing(Stream(axdr_mem_create(nullptr, 0, AXDR_FREE)).get(), &v);
     run.ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     run.leaked = heap_live() - live;
 }
@@ -88,8 +66,7 @@ void round_trip(ListRun &run)
 void *list_round_trip(void *arg)
 {
     ListRun &run = *static_cast<ListRun *>(arg);
-    ListRun warm{3, long_listing(3), {}};
-    warm.out = run.out;
+    ListRun warm{3, run.out};
     round_trip(warm);
     round_trip(run);
     return nullptr;
@@ -109,22 +86,18 @@ TEST(Generated, MillionNodeListInSixtyFourKibOfStack)
     unsigned char *stack = static_cast<unsigned char *>(std::aligned_alloc(65536, size));
     ASSERT_NE(stack, nullptr);
     for (uint32_t n : sizes) {
-        ListRun run{n, long_listing(n), {}};
-        run.out = std::fopen("/dev/null", "w"); // its buffer is stdio's, not the filters'
+        ListRun run{n, std::fopen("/dev/null", "w")}; // its buffer is stdio's, not the filters'
         ASSERT_NE(run.out, nullptr);
         std::memset(stack, 0xa5, size);
         pthread_attr_t attr;
+        pthread_t t;
         pthread_attr_init(&attr);
         ASSERT_EQ(pthread_attr_setstack(&attr, stack, size), 0);
-        pthread_t t;
         ASSERT_EQ(pthread_create(&t, &attr, list_round_trip, &run), 0);
         pthread_join(t, nullptr);
         pthread_attr_destroy(&attr);
         std::fclose(run.out);
-        size_t untouched = 0;
-        while (untouched < size && stack[untouched] == 0xa5)
-            ++untouched;
-        const size_t used = size - untouched;
+        const size_t used = size - size_t(std::find_if(stack, stack + size, [](int b) { return b != 0xa5; }) - stack);
         EXPECT_EQ(run.decode, AXDR_TRUE);
         EXPECT_EQ(run.encode, AXDR_TRUE);
         EXPECT_TRUE(run.back == run.wire);
@@ -147,10 +120,7 @@ TEST(Generated, MillionNodeListInSixtyFourKibOfStack)
 TEST(Generated, MemoryFollowsTheBytesAndTheBudget)
 {
     const size_t B = 4096;
-    Bytes hostile;
-    put_u32(hostile, 0x3ffffff0); // cloud: a count, then two points
-    for (uint32_t v : {1, 2, 3, 4})
-        put_u32(hostile, v);
+    const Bytes hostile = hex("3ffffff0 00000001 00000002 00000003 00000004"); // cloud: a count, two points
     const Bytes many = long_listing(20000);
     const struct {
         const Bytes *wire;
@@ -162,10 +132,9 @@ TEST(Generated, MemoryFollowsTheBytesAndTheBudget)
         {&hostile, true, B, 64 * 1024},
         {&many, false, B, 2 * B + 16 * 1024},
     };
-    for (const auto &c : cases) {
+    for (const auto &c : cases)
         for (size_t piece : {size_t{7}, B}) {
-            SCOPED_TRACE(std::to_string(c.wire->size()) + " bytes, budget " + std::to_string(c.budget) +
-                         ", pieces of " + std::to_string(piece));
+            SCOPED_TRACE(say(c.wire->size(), " bytes, budget ", c.budget, ", pieces of ", piece));
             const long live = heap_live();
             const size_t before = heap_peak_reset();
             int r = AXDR_PENDING;
@@ -190,26 +159,17 @@ TEST(Generated, MemoryFollowsTheBytesAndTheBudget)
             EXPECT_LE(heap_peak_since_reset() - before, c.most);
             EXPECT_EQ(heap_live(), live);
         }
-    }
 }
 
 // outer's bounded arm at its largest: whole in the window, it goes
-// straight through.
-Bytes bounded_wire()
-{
-    Bytes w;
-    for (uint32_t x : {8u, 1u, 1u, 0xfffffffeu, 1u, 2u, 0xc0040000u, 0u, 1u, 4u})
-        put_u32(w, x);
-    put_str(w, "abcdefgh");
-    for (uint32_t x : {2u, 7u, 0xfffffff7u, 1u, 2u, 3u, 4u})
-        put_u32(w, x);
-    put_str(w, "ijklmnop");
-    put_str(w, "qrstuvwx");
-    for (uint32_t x : {1u, 9u, 4u})
-        put_u32(w, x);
-    put_str(w, "yzabcdef");
-    return w;
-}
+// straight through. Its strings: "abcdefgh", "ijklmnop", "qrstuvwx",
+// "yzabcdef".
+const Bytes bounded_wire = hex("00000008 00000001 00000001 fffffffe 00000001 00000002 c0040000 00000000 00000001"
+                               "00000004 00000008 61626364 65666768 00000002 00000007 fffffff7 00000001 00000002"
+                               "00000003 00000004 00000008 696a6b6c 6d6e6f70 00000008 71727374 75767778 00000001"
+                               "00000009 00000004 00000008 797a6162 63646566");
+const char *const points_hex = "00000003 00000001 00000002 00000003 00000004 00000005 00000006";
+const char *const cookie_hex = "01020304 05060708 00000009 00000001";
 
 template <class T> int decode(const Bytes &wire, T *v, int (*filter)(axdr_stream_t *, T *))
 {
@@ -241,17 +201,16 @@ template <class T> void frees_alike(const Bytes &wire, int (*filter)(axdr_stream
 
 TEST(Generated, StraightFreeCountsAsTheSteps)
 {
-    frees_alike<outer>(bounded_wire(), axdr_outer); // the runtime keeps a string block or two from here
-    frees_alike<outer>(bounded_wire(), axdr_outer);
-    frees_alike<listing>(long_listing(5), axdr_listing);
-    frees_alike<points>(hex("00000003 00000001 00000002 00000003 00000004 00000005 00000006"), axdr_points);
+    frees_alike(bounded_wire, axdr_outer); // the runtime keeps a string block or two from here
+    frees_alike(bounded_wire, axdr_outer);
+    frees_alike(long_listing(5), axdr_listing);
+    frees_alike(hex(points_hex), axdr_points);
     // Each flat type freed on its own, not only inside another.
-    const Bytes w = bounded_wire();
-    frees_alike<bounded>(Bytes(w.begin() + 4, w.end()), axdr_bounded);
-    frees_alike<stamp>(Bytes(w.begin() + 16, w.begin() + 40), axdr_stamp);
-    frees_alike<point>(hex("00000001 00000002"), axdr_point);
-    frees_alike<cookie>(hex("01020304 05060708 00000009 00000001"), axdr_cookie);
-    frees_alike<shape>(hex("00000004 00000002 68690000"), axdr_shape);
+    frees_alike(Bytes(bounded_wire.begin() + 4, bounded_wire.end()), axdr_bounded);
+    frees_alike(Bytes(bounded_wire.begin() + 16, bounded_wire.begin() + 40), axdr_stamp);
+    frees_alike(hex("00000001 00000002"), axdr_point);
+    frees_alike(hex(cookie_hex), axdr_cookie);
+    frees_alike(hex("00000004 00000002 68690000"), axdr_shape);
 }
 
 // Frames skipped decoding wire through a memory stream (cut 0), or fed
@@ -290,25 +249,23 @@ template <class T> std::pair<unsigned long, unsigned long> skipped(const Bytes &
 // largest encoding, as through a memory stream.
 TEST(Generated, StraightAtExactlyTheLargest)
 {
-    const Bytes outer_w = bounded_wire(), bounded_w(outer_w.begin() + 4, outer_w.end());
-    const Bytes shape_w = hex("00000004 00000008 61626364 65666768");
-    const Bytes points_w = hex("00000003 00000001 00000002 00000003 00000004 00000005 00000006");
-    const auto check = [](auto got, auto want) {
-        EXPECT_GT(want.first, 0u);
-        EXPECT_EQ(got, want);
+    const auto check = [](const Bytes &w, auto filter) {
+        const auto whole = skipped(w, w.size(), filter), memory = skipped(w, 0, filter);
+        EXPECT_GT(memory.first, 0u);
+        EXPECT_EQ(whole, memory);
     };
-    check(skipped<outer>(outer_w, outer_w.size(), axdr_outer), skipped<outer>(outer_w, 0, axdr_outer));
-    check(skipped<bounded>(bounded_w, bounded_w.size(), axdr_bounded), skipped<bounded>(bounded_w, 0, axdr_bounded));
-    check(skipped<shape>(shape_w, shape_w.size(), axdr_shape), skipped<shape>(shape_w, 0, axdr_shape));
-    check(skipped<points>(points_w, points_w.size(), axdr_points), skipped<points>(points_w, 0, axdr_points));
-    const Bytes cookie_w = hex("01020304 05060708 00000009 00000001");
-    check(skipped<cookie>(cookie_w, cookie_w.size(), axdr_cookie), skipped<cookie>(cookie_w, 0, axdr_cookie));
+    check(bounded_wire, axdr_outer);
+    check(Bytes(bounded_wire.begin() + 4, bounded_wire.end()), axdr_bounded);
+    check(hex("00000004 00000008 61626364 65666768"), axdr_shape);
+    check(hex(points_hex), axdr_points);
+    check(hex(cookie_hex), axdr_cookie);
 }
 
 // A tree deeper than the nesting bound is refused in every direction but
 // FREE, which follows whatever the caller built.
 TEST(Generated, TreePastTheBoundIsRefused)
 {
+    Bytes buf(64 * 1024);
     const long live = heap_live();
     tree *root = nullptr;
     for (int i = 0; i < AXDR_NEST_MAX + 20; ++i) {
@@ -316,15 +273,10 @@ TEST(Generated, TreePastTheBoundIsRefused)
         t->left = root;
         root = t;
     }
-    {
-        Bytes buf(64 * 1024);
-        Stream e(axdr_mem_create(buf.data(), buf.size(), AXDR_ENCODE));
-        EXPECT_EQ(axdr_tree(e.get(), root), AXDR_FALSE);
-        Stream p(axdr_print_create(nullptr));
-        EXPECT_EQ(axdr_tree(p.get(), root), AXDR_FALSE);
-        Stream f(axdr_mem_create(nullptr, 0, AXDR_FREE));
-        EXPECT_EQ(axdr_tree(f.get(), root), AXDR_TRUE); // frees the nodes below the root
-    }
+    EXPECT_EQ(axdr_tree(Stream(axdr_mem_create(buf.data(), buf.size(), AXDR_ENCODE)).get(), root), AXDR_FALSE);
+    EXPECT_EQ(axdr_tree(Stream(axdr_print_create(nullptr)).get(), root), AXDR_FALSE);
+    // FREE frees the nodes below the root
+    EXPECT_EQ(axdr_tree(Stream(axdr_mem_create(nullptr, 0, AXDR_FREE)).get(), root), AXDR_TRUE);
     free(root);
     EXPECT_EQ(heap_live(), live);
 }
@@ -333,17 +285,14 @@ TEST(Generated, TreePastTheBoundIsRefused)
 // there too: it never writes into what the object held.
 TEST(Generated, StraightDecodeStartsFromEmpty)
 {
-    const Bytes wire = bounded_wire();
     outer v{};
-    ASSERT_EQ(decode(wire, &v, axdr_outer), AXDR_TRUE);
+    ASSERT_EQ(decode(bounded_wire, &v, axdr_outer), AXDR_TRUE);
     outer first = v; // now owns the first decode's memory
-    ASSERT_EQ(decode(wire, &v, axdr_outer), AXDR_TRUE);
+    ASSERT_EQ(decode(bounded_wire, &v, axdr_outer), AXDR_TRUE);
     EXPECT_NE(v.outer_u.b.who, first.outer_u.b.who);
     EXPECT_STREQ(v.outer_u.b.who, "abcdefgh");
-    for (outer *o : {&v, &first}) {
-        Stream s(axdr_mem_create(nullptr, 0, AXDR_FREE));
-        EXPECT_EQ(axdr_outer(s.get(), o), AXDR_TRUE);
-    }
+    for (outer *o : {&v, &first})
+        EXPECT_EQ(axdr_outer(Stream(axdr_mem_create(nullptr, 0, AXDR_FREE)).get(), o), AXDR_TRUE);
     // What a decode left without an arm frees, straight or by the steps.
     for (int watched = 0; watched < 2; ++watched) {
         outer o{};
