@@ -263,7 +263,7 @@ struct Sweep {
     bool free_keeps = false;    // FREE leaves the value as it was
     bool closes = false;        // the filter closes what it prints
     bool frames_own_nothing = false; // no kept frame holds what only it frees
-    std::function<void(void *)> scrub; // clears a value once it is being sent
+    std::function<void(void *)> scrub = nullptr; // clears a value once it is being sent
 };
 using Report = std::function<void(const std::string &)>;
 
@@ -334,16 +334,11 @@ template <class O, class A, class T> void sweep(Filter<T> f, const A &arg, const
                     continue;
                 each_event({kind, 0, res}, [&](Fault flt) {
                     Run run;
-                    auto run_on = [&](O &v) {
-                        return run = k < n ? incr(v.get(), k, n, n, flt) : decode(v.get(), AXDR_DECODE, flt);
-                    };
-                    if (!flt.n) {
-                        O v(arg);
-                        run_on(v);
-                    } else {
-                        fresh(say("fault ", kind, " at ", flt.n, ", result ", res, ", cut ", k),
-                              res == AXDR_FALSE ? AXDR_FALSE : opt.want, res != AXDR_FALSE, run_on);
-                    }
+                    const bool refused = flt.n && res == AXDR_FALSE;
+                    fresh(say("fault ", kind, " at ", flt.n, ", result ", res, ", cut ", k),
+                          refused ? AXDR_FALSE : opt.want, !refused, [&](O &v) {
+                              return run = k < n ? incr(v.get(), k, n, n, flt) : decode(v.get(), AXDR_DECODE, flt);
+                          });
                     return run;
                 });
             }

@@ -164,14 +164,11 @@ void sweep(const Row &row)
         EXPECT_EQ(print<Value>(qv::code, &ref, &pr), row.print);
         EXPECT_EQ(pr, AXDR_TRUE);
     }
-    qt::Sweep opt;
-    opt.want = row.want;
-    opt.budget = row.budget;
-    opt.canonical = row.canonical;
-    opt.whole_or_nothing = row.type == qv::IPCIDR; // a pair is written only once it is whole
-    opt.exact_print = !qv::is_container(row.type);
-    opt.free_keeps = !qv::is_container(row.type) && !qv::is_generated(row.type);
-    opt.closes = opt.frames_own_nothing = qv::is_generated(row.type);
+    const bool container = qv::is_container(row.type), generated = qv::is_generated(row.type);
+    qt::Sweep opt{.want = row.want, .budget = row.budget, .canonical = row.canonical,
+                  .whole_or_nothing = row.type == qv::IPCIDR, // a pair is written only once it is whole
+                  .exact_print = !container, .free_keeps = !container && !generated,
+                  .closes = generated, .frames_own_nothing = generated};
     if (row.type == qv::IPADDR || row.type == qv::IPCIDR) // sent as first converted
         opt.scrub = [](void *v) { std::memset(&static_cast<Value *>(v)->u, 0, sizeof(Value::u)); };
     qt::sweep<Value>(qv::code, row.type, row.wire, opt, [](const std::string &what) { ADD_FAILURE() << what; });

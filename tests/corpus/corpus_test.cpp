@@ -36,9 +36,8 @@ using namespace qc;
 // The resumption sweep over one value's canonical bytes (tests/support.h).
 void sweep(const qc_type &t, const Bytes &w)
 {
-    qt::Sweep opt;
-    opt.cuts = false; // quadratic in the size: the codec vectors have them
-    opt.closes = opt.frames_own_nothing = true;
+    // No cuts: quadratic in the size, and the codec vectors have them.
+    const qt::Sweep opt{.cuts = false, .closes = true, .frames_own_nothing = true};
     qt::sweep<Obj>(t.code, t, w, opt, [&](const std::string &what) { fail("sweep: " + what, w); });
 }
 
