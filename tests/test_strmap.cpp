@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <numeric>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -311,8 +312,7 @@ TEST(Hash, ReferenceVectors)
                                 0x6b28096c, 0x66dd9cd6, 0x16658a7c, 0xd0257b04, 0x8b31d501};
 #endif
     unsigned char in[17];
-    for (unsigned char i = 0; i < 17; i++)
-        in[i] = i;
+    std::iota(in, in + 17, 0);
     for (size_t n = 0; n < 17; n++)
         EXPECT_EQ(strmap_testing_hash(in, in, n), vectors[n]) << n;
 }
