@@ -121,12 +121,8 @@ TEST(Generated, MemoryFollowsTheBytesAndTheBudget)
     const size_t B = 4096;
     const Bytes hostile = hex("3ffffff0 00000001 00000002 00000003 00000004"); // cloud: a count, two points
     const Bytes many = long_listing(20000);
-    const struct {
-        const Bytes *wire;
-        bool cloud;
-        size_t budget;
-        size_t most; // heap bytes the decode may reach
-    } cases[] = {
+    // most: the heap bytes the decode may reach.
+    const struct { const Bytes *wire; bool cloud; size_t budget, most; } cases[] = {
         {&hostile, true, 0, 64 * 1024}, // the count announces 8 GiB
         {&hostile, true, B, 64 * 1024},
         {&many, false, B, 2 * B + 16 * 1024},

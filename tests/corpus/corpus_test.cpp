@@ -168,10 +168,7 @@ std::string refusal(const qc_type &t, const Bytes &in)
     Bytes b = in;
     qt::Stream s(axdr_mem_create(b.data(), b.size(), AXDR_DECODE));
     axdr_trace_enable(s.get(), 1);
-    {
-        Obj o(t);
-        t.code(s.get(), o.p);
-    }
+    t.code(s.get(), Obj(t).p); // the decoded value is not wanted: only its trace
     std::istringstream lines(axdr_trace(s.get()));
     std::string last = "?";
     unsigned depth = 0;
