@@ -106,22 +106,20 @@ TEST(Quilletc, ModelFindsListsRecursionAndMemory)
         struct kids { kids k<>; };
         union u switch (bool b) { case TRUE: flat f; case FALSE: void; };
     )", "t.x"));
-    auto def = [&](const char *name) {
+    // A definition's marks: L a list, R recursive, O owns what a decode allocates.
+    auto marks = [&](const std::string &name) {
+        std::string got;
         for (const qc::Def &d : m.defs)
             if (d.name == name)
-                return &d;
-        return static_cast<const qc::Def *>(nullptr);
+                got = std::string(m.lists.count(&d) ? "L" : "") + (m.recursive.count(&d) ? "R" : "") +
+                      (m.owning.count(&d) ? "O" : "");
+        return got;
     };
-    for (const char *n : {"node", "link"})
-        EXPECT_TRUE(m.lists.count(def(n))) << n;
-    for (const char *n : {"tree", "flat", "kids"})
-        EXPECT_FALSE(m.lists.count(def(n))) << n;
-    for (const char *n : {"node", "link", "linkp", "tree", "kids"})
-        EXPECT_TRUE(m.recursive.count(def(n))) << n;
-    for (const char *n : {"flat", "holder", "u"})
-        EXPECT_FALSE(m.recursive.count(def(n))) << n;
-    EXPECT_TRUE(m.owning.count(def("holder")));
-    EXPECT_FALSE(m.owning.count(def("flat")) || m.owning.count(def("u")));
+    const std::pair<const char *, const char *> want[] = {{"node", "LRO"}, {"link", "LRO"}, {"linkp", "RO"},
+                                                           {"tree", "RO"},  {"flat", ""},    {"holder", "O"},
+                                                           {"kids", "RO"},  {"u", ""}};
+    for (const auto &[name, w] : want)
+        EXPECT_EQ(marks(name), w) << name;
 }
 
 } // namespace
