@@ -43,8 +43,8 @@ std::string preprocess(const std::string &file, const std::vector<std::string> &
     const std::string prog = env && *env ? env : "cpp";
     std::string cmd = prog + " -C -D" + symbol;
     for (const std::string &f : flags)
-        cmd += " " + quoted(f);
-    cmd += " " + quoted(file);
+        cmd.append(" ").append(quoted(f));
+    cmd.append(" ").append(quoted(file));
     std::FILE *p = popen(cmd.c_str(), "r");
     if (!p)
         throw Failure(std::string("cannot run the preprocessor: ") + std::strerror(errno));
