@@ -140,6 +140,9 @@ bool same_both_ways(const Row &row, Value *enc_from)
         EXPECT_EQ(seen(se), seen(te));
         EXPECT_TRUE(!plain || se.setups - se.skipped == kept - row.stepped); // sent from where they are
     }
+    // Freed straight through and by the steps alike (a container's FREE is its own).
+    EXPECT_TRUE(!qv::is_generated(row.type) ||
+                seen(pass(row, &a, {}, AXDR_FREE, false)) == seen(pass(row, &b, {}, AXDR_FREE, true)));
     return straight.skipped > 0;
 }
 
