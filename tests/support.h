@@ -59,14 +59,9 @@ inline Bytes hex(const char *text)
 
 inline std::string to_hex(const Bytes &b)
 {
-    static const char digits[] = "0123456789abcdef";
     std::string s;
-    for (uint8_t x : b) {
-        if (!s.empty())
-            s.push_back(' ');
-        s.push_back(digits[x >> 4]);
-        s.push_back(digits[x & 15]);
-    }
+    for (uint8_t x : b)
+        s += std::string(s.empty() ? "" : " ") + "0123456789abcdef"[x >> 4] + "0123456789abcdef"[x & 15];
     return s;
 }
 
@@ -87,10 +82,8 @@ inline void put_u32(Bytes &b, uint32_t v)
 inline void put_str(Bytes &b, const std::string &s)
 {
     put_u32(b, static_cast<uint32_t>(s.size()));
-    size_t at = b.size();
-    b.resize(at + ((s.size() + 3) & ~size_t{3}), 0); // data and zero padding
-    if (!s.empty())
-        std::memcpy(b.data() + at, s.data(), s.size());
+    b.insert(b.end(), s.begin(), s.end());
+    b.resize((b.size() + 3) & ~size_t{3}, 0); // zero padding
 }
 
 // splitmix64: the same numbers on every target.

@@ -2,6 +2,8 @@
 // model makes of the language's corners.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "model.h"
 #include "reader.h"
 #include "writer.h"
@@ -21,66 +23,24 @@ std::string compile(const std::string &src)
     return "";
 }
 
+// tests/quilletc/errors.tsv: what bad input is told, where (line markers
+// name the file as written), and input that compiles.
 TEST(Quilletc, BadInputIsToldWhereAndWhy)
 {
-    const struct {
-        const char *src, *msg;
-    } bad[] = {
-        {"struct s {\n  quadruple q;\n};", "2:3: quadruple is not supported"},
-        {"const A = B;", "1:11: unknown constant 'B'"},
-        {"const A = B;\nconst B = A;", "2:11: constant 'A' is defined through itself"},
-        {"const A = 1;\nconst A = 2;", "2:7: 'A' is defined twice"},
-        {"struct rec { int a; int a; };", "1:25: field 'a' is declared twice"},
-        {"typedef axdr_foo bar;", "1:9: 'axdr_foo' is a name the generated C uses itself"},
-        {"typedef int _axdr_x;", "1:13: '_axdr_x' is a name the generated C uses itself"},
-        {"typedef string str<MAXLEN>;\nunion u switch (int k) { case MAXLEN: int a; };", "2:31: unknown constant 'MAXLEN'"},
-        {"struct rec { int a; rec b; };", "1:8: 'rec' contains itself"},
-        {"typedef int a[0];", "1:15: the size '0' is 0, outside 1 to 4294967295"},
-        {"typedef int a<4294967296>;", "1:15: the maximum '4294967296' is 4294967296"},
-        {"typedef int a[1073741823];", "1:15: an array of more than 1073741822 elements"},
-        {"typedef int a[1073741822];", ""},
-        {"struct axdr_x { int a; };", "1:8: 'axdr_x' is a name the generated C uses itself"},
-        {"typedef opaque o;", "1:9: opaque 'o' needs a size"},
-        {"typedef string s[3];", "1:9: a string is declared with <>"},
-        {"typedef string *s;", "1:16: a pointer to string"},
-        {"struct rec { int a }", "1:20: expected ';' before '}'"},
-        {"struct rec { int a; }", "1:22: expected ';' before the end of the file"},
-        {"struct rec { void; };", "1:14: void is only a union arm"},
-        {"union u switch (string s<>) { case 1: int a; };", "1:17: a union's discriminant is a plain integer, bool or enum"},
-        {"union u switch (float f) { case 1: int a; };", "1:17: a union's discriminant is an int"},
-        {"union u switch (int k) { case 1: int a; case 1: int b; };", "1:46: case 1 is given twice"},
-        {"union u switch (bool b) { case 2: int a; };", "1:32: case 2 is not a value of the discriminant"},
-        {"union u switch (int k) { case 2147483648: int a; };", "1:31: case 2147483648 is not a value of the discriminant"},
-        {"enum en { A = 1 };\nunion u switch (en k) { case 2: int a; };", "2:30: case 2 is not a value of enum en"},
-        {"union u switch (int k) { default: void; default: void; };", "1:41: a second default arm"},
-        {"enum en { A = 0x80000000 };", "1:15: enumerator 'A' is outside the 32-bit range"},
-        {"const state = 1;", "1:7: 'state' is a name the generated C uses itself"},
-        {"typedef int int;", "1:13: 'int' is a base type's name"},
-        {"typedef int u_int;", "1:13: 'u_int' is a base type's name"},
-        {"struct rec { struct t x; };\nunion t switch (int k) { default: void; };", "1:14: 't' is not a struct"},
-        {"struct rec { int @; };", "1:18: unexpected character '@'"},
-        {"/* open", "1:1: unterminated comment"},
-        {"// c\n/**/ const A = B;", "2:16: unknown constant 'B'"},
-        {"program P { version V { int F(int) = 1; } = 1; version W { int F(int) = 2; } = 2; } = 9;",
-         "1:73: procedure 'F' has another number in an earlier version"},
-        {"const A = 1; /* to the end */", ""},
-        {"const A = 099;", "1:11: '099' is not a number this tool can hold"},
-        {"program P { version V { void F(void) = 1; } = 1; } = 9;\nconst A = P;\ntypedef int a[A];", ""},
-        {"struct rec { int a; };\nfoo", "2:1: expected a definition"},
-    };
-    for (const auto &b : bad) {
-        SCOPED_TRACE(b.src);
-        const std::string got = compile(b.src);
-        const std::string want = *b.msg ? std::string("t.x:") + b.msg : "";
-        EXPECT_EQ(*b.msg ? got.substr(0, want.size()) : got, want);
+    std::ifstream in(QUILLET_SOURCE_DIR "/tests/quilletc/errors.tsv");
+    int rows = 0;
+    for (std::string line; std::getline(in, line);) {
+        const size_t tab = line.find('\t');
+        if (tab == std::string::npos)
+            continue; // a comment
+        std::string src;
+        for (size_t i = 0; i < tab; ++i)
+            src += line[i] != '\\' ? line[i] : line[++i] == 'n' ? '\n' : line[i];
+        const std::string want = line.substr(tab + 1), got = compile(src);
+        EXPECT_EQ(want.empty() ? got : got.substr(0, want.size()), want) << src;
+        ++rows;
     }
-}
-
-// Positions follow the preprocessor's line markers back to the file.
-TEST(Quilletc, LineMarkersNameTheFileAsWritten)
-{
-    EXPECT_EQ(compile("# 1 \"t.x\"\nconst A = 1;\n  # 17 \"inc.x\" 1\nconst A = 2;"), "inc.x:17:7: 'A' is defined twice");
-    EXPECT_EQ(compile("#line 20 \"l.x\"\nconst A = 1;\nconst A = 2;"), "l.x:21:7: 'A' is defined twice");
+    EXPECT_EQ(rows, 42);
 }
 
 // The RPC headers must name the basic types before ours do, even when the
