@@ -17,7 +17,7 @@ namespace qv {
 enum Type {
     IN_ADDR, IN6_ADDR, MACADDR, IPADDR, IPCIDR, RLIM, RLIMIT, MAP, ARRAYMAP, MULTIMAP,
 #ifdef QUILLET_GENERATED_TYPES
-    G_RECORD, G_SHAPE, G_OUTER, G_LISTING, G_TREE, G_POINTS, G_HANDLE, G_NAME, G_CHAIN, G_POINT, G_STAMP, G_COOKIE,
+    G_RECORD, G_SHAPE, G_OUTER, G_LISTING, G_TREE, G_POINTS, G_HANDLE, G_NAME, G_CHAIN, G_POINT, G_STAMP, G_COOKIE, G_CLOUD,
 #endif
     TYPE_COUNT
 };
@@ -28,7 +28,7 @@ enum Type {
         X(multimap_t)
 #ifdef QUILLET_GENERATED_TYPES
 #define QV_TYPES(X) QV_BUILTIN(X) X(record) X(shape) X(outer) X(listing) X(tree) X(points) X(handle) X(name) X(chain) \
-    X(point) X(stamp) X(cookie)
+    X(point) X(stamp) X(cookie) X(cloud)
 #else
 #define QV_TYPES(X) QV_BUILTIN(X)
 #endif
