@@ -65,6 +65,16 @@ inline std::string to_hex(const Bytes &b)
     return s;
 }
 
+// A table cell's text: a backslash and n is a line break, a backslash and
+// any other character is that character.
+inline std::string unescape(const std::string &cell)
+{
+    std::string s;
+    for (size_t i = 0; i < cell.size(); ++i)
+        s += cell[i] != '\\' ? cell[i] : cell[++i] == 'n' ? '\n' : cell[i];
+    return s;
+}
+
 // Its arguments' texts, joined: say("split at ", k).
 template <class... A> std::string say(const A &...a)
 {
@@ -342,7 +352,7 @@ template <class O, class A, class T> void sweep(Filter<T> f, const A &arg, const
     for (size_t k = 1; k < n && !opt.budget; ++k)
         for (int bad : {-1, -(1 << 28)})
             for (size_t d = 0, saved = 1; d < saved; ++d)
-                no_leak(say("state ", bad, " kept at byte ", k, ", depth ", d), [&](const std::string &what) {
+                no_leak(say("state ", bad, " kept at byte ", k), [&](const std::string &what) {
                     O v(arg);
                     Stream s(axdr_incr_create(AXDR_DECODE, 0));
                     axdr_feed(s.get(), w.data(), k);
@@ -350,15 +360,14 @@ template <class O, class A, class T> void sweep(Filter<T> f, const A &arg, const
                     saved = first == AXDR_TRUE || first == AXDR_FALSE ? 0 : axdr_saved_frames(s.get());
                     if (saved == 0)
                         return; // nothing kept to spoil
-                    const bool spoil = d < saved && (opt.frames_own_nothing || d + 1 == saved);
-                    if (spoil)
-                        reinterpret_cast<axdr::Stream *>(s.get())->frames[d].state = bad;
+                    if (!opt.frames_own_nothing)
+                        d = saved - 1; // the innermost, and no other
+                    reinterpret_cast<axdr::Stream *>(s.get())->frames[d].state = bad;
                     const auto at = axdr_getpos(s.get());
                     axdr_feed(s.get(), w.data() + k, n - k);
                     axdr_feed_end(s.get());
-                    const int r = again(f, s.get(), v.get(), f(s.get(), v.get()));
-                    if (spoil && (r != AXDR_FALSE || axdr_getpos(s.get()) != at))
-                        fail(what + ": not refused");
+                    if (again(f, s.get(), v.get(), f(s.get(), v.get())) != AXDR_FALSE || axdr_getpos(s.get()) != at)
+                        fail(say(what, ", depth ", d, ": not refused"));
                 });
     if (opt.want != AXDR_TRUE)
         return;

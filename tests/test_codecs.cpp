@@ -60,8 +60,7 @@ std::vector<Row> load_rows()
                 r.wire.insert(r.wire.end(), b.begin(), b.end());
         }
         r.check_print = f[5] != "-";
-        for (size_t i = 0; r.check_print && i < f[5].size(); ++i)
-            r.print += f[5][i] != '\\' ? f[5][i] : f[5][++i] == 'n' ? '\n' : f[5][i];
+        r.print = r.check_print ? unescape(f[5]) : "";
         for (std::string x; std::getline(types, x, ',');) {
             for (int t = 0; t < qv::TYPE_COUNT; ++t)
                 if (x == qv::type_name(Type(t)))

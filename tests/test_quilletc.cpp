@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "model.h"
+#include "support.h"
 #include "reader.h"
 #include "writer.h"
 
@@ -33,10 +34,7 @@ TEST(Quilletc, BadInputIsToldWhereAndWhy)
         const size_t tab = line.find('\t');
         if (tab == std::string::npos)
             continue; // a comment
-        std::string src;
-        for (size_t i = 0; i < tab; ++i)
-            src += line[i] != '\\' ? line[i] : line[++i] == 'n' ? '\n' : line[i];
-        const std::string want = line.substr(tab + 1), got = compile(src);
+        const std::string src = qt::unescape(line.substr(0, tab)), want = line.substr(tab + 1), got = compile(src);
         EXPECT_EQ(want.empty() ? got : got.substr(0, want.size()), want) << src;
         ++rows;
     }
