@@ -65,8 +65,7 @@ inline std::string to_hex(const Bytes &b)
     return s;
 }
 
-// A table cell's text: a backslash and n is a line break, a backslash and
-// any other character is that character.
+// A table cell's text: backslash-n a line break, backslash-x any other x.
 inline std::string unescape(const std::string &cell)
 {
     std::string s;
@@ -360,8 +359,7 @@ template <class O, class A, class T> void sweep(Filter<T> f, const A &arg, const
                     saved = first == AXDR_TRUE || first == AXDR_FALSE ? 0 : axdr_saved_frames(s.get());
                     if (saved == 0)
                         return; // nothing kept to spoil
-                    if (!opt.frames_own_nothing)
-                        d = saved - 1; // the innermost, and no other
+                    d = opt.frames_own_nothing ? d : saved - 1; // else the innermost, and no other
                     reinterpret_cast<axdr::Stream *>(s.get())->frames[d].state = bad;
                     const auto at = axdr_getpos(s.get());
                     axdr_feed(s.get(), w.data() + k, n - k);

@@ -44,7 +44,8 @@ std::vector<Row> load_rows()
         for (std::string x; std::getline(ss, x, '\t');)
             f.push_back(x);
         f.resize(6);
-        Row r{f[1], qv::TYPE_COUNT, {}, f[2] == "T" ? AXDR_TRUE : AXDR_FALSE, false, false, 0, 0, ""};
+        Row r{f[1], qv::TYPE_COUNT, {}, f[2] == "T" ? AXDR_TRUE : AXDR_FALSE, false, f[5] != "-", 0, 0,
+              f[5] != "-" ? unescape(f[5]) : ""};
         std::stringstream flags(f[3]), wire(f[4]), types(f[0]);
         for (std::string x; std::getline(flags, x, ',');) {
             r.canonical |= x == "c";
@@ -59,8 +60,6 @@ std::vector<Row> load_rows()
             for (size_t i = star == std::string::npos ? 1 : std::stoul(x.substr(star + 1)); i; --i)
                 r.wire.insert(r.wire.end(), b.begin(), b.end());
         }
-        r.check_print = f[5] != "-";
-        r.print = r.check_print ? unescape(f[5]) : "";
         for (std::string x; std::getline(types, x, ',');) {
             for (int t = 0; t < qv::TYPE_COUNT; ++t)
                 if (x == qv::type_name(Type(t)))
